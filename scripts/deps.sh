@@ -1,0 +1,19 @@
+#!/bin/bash
+# Installs what building and testing romtool needs on a fresh Debian 12 machine.
+# Does nothing when everything is already there.
+set -euo pipefail
+need=()
+have() { command -v "$1" >/dev/null 2>&1; }
+have cmake || need+=(cmake)
+have g++ || need+=(g++)
+have make || need+=(make)
+have powerpc-linux-gnu-g++ || need+=(g++-powerpc-linux-gnu)
+have qemu-ppc || need+=(qemu-user)
+have python3 || need+=(python3)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+if [ ${#need[@]} -gt 0 ]; then
+    echo "installing: ${need[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi

@@ -1,0 +1,44 @@
+#!/bin/bash
+# The whole test suite: host, host with ASan+UBSan, host with TSan (thread layer
+# and stress tests), and the board build under qemu-ppc.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh || exit 1
+jobs=$(nproc)
+
+configure_and_build() {
+    local dir=$1; shift
+    cmake -S . -B "build/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"build/$dir.configure.log" 2>&1 \
+        || { cat "build/$dir.configure.log"; return 1; }
+    cmake --build "build/$dir" -j"$jobs" >"build/$dir.build.log" 2>&1 \
+        || { tail -n 60 "build/$dir.build.log"; return 1; }
+}
+
+passed=0 failed=0 status=0
+run_suite() {
+    local dir=$1 label=$2; shift 2
+    echo "== $dir: build"
+    if ! configure_and_build "$dir" "$@"; then
+        echo "== $dir: BUILD FAILED"; status=1; failed=$((failed + 1)); return
+    fi
+    echo "== $dir: test"
+    local args=(--test-dir "build/$dir" --output-on-failure --no-tests=error -j"$jobs")
+    [ -n "$label" ] && args+=(-L "$label")
+    ctest "${args[@]}" 2>&1 | tee "build/$dir.test.log" | grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
+    local rc=${PIPESTATUS[0]}
+    local line p f
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of' "build/$dir.test.log" | tail -n 1)
+    f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    p=$(( $(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line") - f ))
+    passed=$((passed + ${p:-0})); failed=$((failed + ${f:-0}))
+    [ "$rc" -eq 0 ] || status=1
+}
+
+mkdir -p build
+run_suite host ""
+run_suite asan "" -DROMTOOL_SANITIZE=address
+run_suite tsan threads -DROMTOOL_SANITIZE=thread
+run_suite ppc "" -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake
+echo
+echo "total: $passed passed, $failed failed"
+exit $status
