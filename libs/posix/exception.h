@@ -2,6 +2,7 @@
 // carrying a ready-made message (at most 510 characters).
 #pragma once
 
+#include <cstdarg>
 #include <exception>
 #include <string>
 
@@ -15,7 +16,7 @@ public:
     const char* what() const noexcept override; // never null
 
 protected:
-    void set_message(const char* format, va_list args);
+    void set_message(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
     std::string message;
 };
 
@@ -32,7 +33,8 @@ private:
     int error_number_;
 };
 
-// One class per failed system call: message "<op> -- " plus the fixed text for the errno.
+// One class per failed system call: message "<op> -- " plus the fixed text for the errno,
+// or the C library's text when the table has no row for it.
 #define QV_FILE_EXCEPTION(op)                                                                      \
     class file_##op##_exception_t : public posix_exception_t {                                     \
     public:                                                                                        \
@@ -57,10 +59,11 @@ QV_FILE_EXCEPTION(fcntl)
 namespace pproc {
 
 // Ends a stopped worker's body. The private base keeps handlers for qv::exception_t
-// and std::exception from swallowing it.
+// and std::exception from swallowing it; only its own handler or a catch-all sees it.
 class thread_stop_exception_t : private exception_t {
 public:
     thread_stop_exception_t() = default;
+    using exception_t::what; // always ""
 };
 
 } // namespace pproc
