@@ -1,0 +1,35 @@
+// The commands of romtool, one per option. Each opens and closes what it needs on its
+// own and reports what it does not report itself by throwing qv::exception_t.
+#pragma once
+
+#include <list>
+#include <string>
+
+class args_t;
+
+// "-i": identity of the flash device at path.
+void device_info(const std::string& path);
+// "-r": the first count bytes in hexadecimal; count <= 0 prints nothing.
+void dump_device(const std::string& path, int count);
+// "-dump": the whole device into file.
+void dump_to_file(const std::string& path, const std::string& file);
+// "-e": reports its own failure in one line and returns normally.
+void erase_device(const std::string& path);
+// "-l": holds a handle for path forever; ends only by a signal.
+[[noreturn]] void access_loop(const std::string& path);
+
+// "-p": file written unchanged from offset 0.
+void program_device(const std::string& path, const std::string& file);
+// "-pbios": file written with its CRC-32 at offset 0x40.
+void program_bios(const std::string& path, const std::string& file);
+// "-pfpga": files concatenated, CRC-32 at offset 0x7FFFC.
+void program_fpga(const std::string& path, const std::list<std::string>& files);
+
+// "-set" and "-get" always work on the environment flash, whatever path names.
+void set_env_key(const std::string& path, const std::string& key, const std::string& value);
+void get_env_key(const std::string& path, const std::string& key);
+
+enum class env_threads_t { readers, writers };
+// "-rmt" / "-wmt": reads its own thread count from args, runs the workers until SIGINT.
+// Returns false when the count was refused (nothing started): main then ends with 1.
+bool env_thread_test(args_t& args, env_threads_t kind);

@@ -1,0 +1,7 @@
+#include "commands.h"
+
+#include "posix/exception.h"
+
+void program_bios(const std::string&, const std::string&) {
+    throw qv::exception_t("%s: not available in this build", "-pbios");
+}

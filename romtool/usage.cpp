@@ -1,0 +1,23 @@
+#include "usage.h"
+
+#include <iostream>
+
+int usage() {
+    // "-dump" works but is not listed, and "-r" really defaults to 64: the text is
+    // kept as operators' scripts know it.
+    std::cout << "Usage: romtool\n"
+              << "-dev [dev=env0]            : device: fpga0/1, bios0/1, booter, env0/1\n"
+              << "-l                         : access in loop\n"
+              << "-i                         : get device information\n"
+              << "-r [count=16]              : dump memory\n"
+              << "-rmt <no_threads [=2]>     : environment read multithread test\n"
+              << "-wmt <no_threads [=2]>     : environment write multithread test\n"
+              << "-e                         : erase device\n"
+              << "-p filename                : program device with file\n"
+              << "-pbios filename            : program device with bios (adds checksum)\n"
+              << "-pfpga filename(s)         : program device with fpga (adds checksum)\n"
+              << "-get <key>                 : get environment key\n"
+              << "-set <key> <value>         : set environment key/value\n"
+              << std::endl;
+    return 1;
+}

@@ -1,0 +1,4 @@
+#pragma once
+
+// Writes the usage text to standard output; returns 1, the exit status of a bad command line.
+int usage();
