@@ -73,7 +73,8 @@ public:
     // Throws posix_exception_t with e's error number and "<name>: <e.what()>".
     [[noreturn]] void rethrow(const posix_exception_t& e) const;
 
-    // The state, read-only. Code that issues its own requests does: if (!is_open())
+    // The state. The fields are private; derived classes and owners alike read them
+    // through these accessors. Code that issues its own requests does: if (!is_open())
     // open(); qv::posix::ioctl(fd(), ...); pass a posix_exception_t to rethrow().
     const std::string& name() const { return name_; }
     int flags() const { return flags_; }
