@@ -33,7 +33,7 @@ private:
     using list_t = std::vector<std::string>;
 
     std::string program_name;
-    int argument_count;
+    [[maybe_unused]] int argument_count; // kept as received; nothing reads it
     list_t arguments;
     // Before the first successful find it stands at the end, so next fails.
     list_t::size_type cursor;
