@@ -1,11 +1,22 @@
+// "-set" and "-get": one request each on the environment flash; the node is open only
+// for the command. The device path of "-dev" plays no part.
 #include "commands.h"
 
-#include "posix/exception.h"
+#include "zelk/zelk_env.h"
 
-void set_env_key(const std::string&, const std::string&, const std::string&) {
-    throw qv::exception_t("%s: not available in this build", "-set");
+#include <iostream>
+
+namespace {
+constexpr int flash_store = 0;
 }
 
-void get_env_key(const std::string&, const std::string&) {
-    throw qv::exception_t("%s: not available in this build", "-get");
+void set_env_key(const std::string&, const std::string& key, const std::string& value) {
+    qv::zelk::env_t env(flash_store);
+    env.set(key, value);
+}
+
+void get_env_key(const std::string&, const std::string& key) {
+    qv::zelk::env_t env(flash_store);
+    const std::string value = env.get(key);
+    std::cout << key << " = " << value << std::endl;
 }

@@ -1,0 +1,180 @@
+#include "zelk/zelk_env.h"
+
+#include "posix/exception.h"
+#include "zelk/zelk_driver.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace qv::zelk {
+
+const env_request_table_t env_request_table = {
+    {"set", {{0, 0x812CC002ul}, {1, 0x812CD104ul}}},
+    {"get", {{0, 0x412CC003ul}, {1, 0xC12CD105ul}}},
+    {"clear", {{0, 0x412CC004ul}, {1, 0x2000D103ul}}},
+};
+
+namespace {
+
+const char flash_env_node[] = "/dev/zelk/flash_env0";
+const char nvram_env_node[] = "/dev/zelk/nvram0";
+
+// The loader reads at most 255 characters a line; a line that long may have been cut.
+constexpr std::size_t loader_line_size = 256;
+
+// what: "key" or "value"; caller: the member named in the message.
+void check_field(const std::string& text, const char* what, const char* caller) {
+    if (text.size() > ENV_FIELD_SIZE)
+        throw exception_t("env_t::%s() -- %s of %zu bytes, at most %zu fit", caller, what,
+                          text.size(), ENV_FIELD_SIZE);
+}
+
+void fill_field(char (&field)[ENV_FIELD_SIZE], const std::string& text) {
+    std::memcpy(field, text.data(), text.size()); // checked: at most the field
+}
+
+} // namespace
+
+class env_impl_t {
+public:
+    explicit env_impl_t(int store) : store(store) {}
+
+    unsigned int code(const char* operation) const {
+        return static_cast<unsigned int>(env_request_table.at(operation).at(store));
+    }
+
+    bool get(const std::string& key, std::string& value) {
+        check_field(key, "key", "get");
+        env_request_t record = {};
+        fill_field(record.key, key);
+        if (device.ioctl(code("get"), &record) == 0)
+            return false;
+        value.assign(record.value, strnlen(record.value, sizeof record.value));
+        return true;
+    }
+
+    void set(const std::string& key, const std::string& value) {
+        check_field(key, "key", "set");
+        check_field(value, "value", "set");
+        send_set(key, value);
+    }
+
+    // Fields already checked.
+    void send_set(const std::string& key, const std::string& value) {
+        env_request_t record = {};
+        fill_field(record.key, key);
+        fill_field(record.value, value);
+        device.ioctl(code("set"), &record);
+    }
+
+    const std::int32_t store;
+    driver_t device;
+};
+
+env_t::env_t(int store) {
+    if (store != 0 && store != 1)
+        throw exception_t("env_t -- no environment store %d", store);
+    impl = std::make_unique<env_impl_t>(store);
+    impl->device.open(store == 0 ? flash_env_node : nvram_env_node, O_RDWR | O_SYNC);
+}
+
+env_t::~env_t() = default;
+
+bool env_t::get(const std::string& key, std::string& value) {
+    return impl->get(key, value);
+}
+
+std::string env_t::get(const std::string& key) {
+    std::string value;
+    if (!impl->get(key, value))
+        throw exception_t("no such key, %s\n", key.c_str());
+    return value;
+}
+
+void env_t::set(const std::string& key, const std::string& value) {
+    impl->set(key, value);
+}
+
+void env_t::set(std::ifstream& file) {
+    // Clearing comes last: a text that cannot be stored whole must not cost the
+    // environment that is there.
+    if (!file.good())
+        throw exception_t("env_t::set() -- environment text cannot be read");
+    std::vector<std::pair<std::string, std::string>> entries;
+    while (file.good()) {
+        char line[loader_line_size];
+        file.getline(line, sizeof line, '\n');
+        const std::size_t length = std::strlen(line);
+        // failbit without eofbit: the line filled the buffer before its newline.
+        if (length == loader_line_size - 1 || (file.fail() && !file.eof()))
+            throw exception_t("env_t::set() -- line overflow");
+        if (length == 0)
+            break;
+        const char* equals = std::strchr(line, '=');
+        if (equals == nullptr)
+            throw exception_t("Parse error in %s", line);
+        std::string key(line, static_cast<std::size_t>(equals - line));
+        std::string value(equals + 1);
+        check_field(key, "key", "set");
+        check_field(value, "value", "set");
+        entries.emplace_back(std::move(key), std::move(value));
+    }
+    if (file.bad())
+        throw exception_t("env_t::set() -- environment text cannot be read");
+
+    impl->device.ioctl(impl->code("clear"));
+    for (const auto& [key, value] : entries)
+        impl->send_set(key, value);
+}
+
+void env_t::read_all(std::map<std::string, std::string>& entries) {
+    entries.clear();
+    driver_t& device = impl->device;
+    device.seek(4, SEEK_SET); // the first 4 bytes are the driver's
+    std::string entry;
+    for (;;) {
+        char byte;
+        if (device.read(&byte, 1) == 0)
+            break; // end of the device: an unterminated entry is dropped
+        if (byte != '\0') {
+            entry += byte;
+            continue;
+        }
+        if (entry.empty())
+            break;
+        std::size_t start = 0;
+        while (start < entry.size() && std::isspace(static_cast<unsigned char>(entry[start])))
+            ++start;
+        entry.erase(0, start);
+        const std::size_t equals = entry.find('=');
+        if (equals == std::string::npos)
+            throw exception_t("Parse error in %s", entry.c_str());
+        entries[entry.substr(0, equals)] = entry.substr(equals + 1);
+        entry.clear();
+    }
+}
+
+void env_t::print(std::ostream& out) {
+    std::map<std::string, std::string> entries;
+    read_all(entries);
+    for (const auto& [key, value] : entries)
+        out << key << "=" << value << std::endl;
+}
+
+bool env_t::exists(const std::string& key) {
+    std::string value;
+    return impl->get(key, value);
+}
+
+void env_t::erase(const std::string& key) {
+    std::string value;
+    if (impl->get(key, value))
+        impl->set(key, "");
+}
+
+} // namespace qv::zelk

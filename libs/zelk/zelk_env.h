@@ -1,0 +1,70 @@
+// env_t: one environment store of the board (store 0: the environment flash, 1: the
+// NVRAM), reached through the driver's environment requests. Every get and set is one
+// request; nothing is cached, so what one env_t writes the next get anywhere reads.
+#pragma once
+
+#include <cstddef>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+
+namespace qv::zelk {
+
+// The record of every "set" and "get" request. A text shorter than a field is
+// NUL-padded; one that fills the field has no terminator.
+constexpr std::size_t ENV_FIELD_SIZE = 150;
+struct env_request_t {
+    char key[ENV_FIELD_SIZE];
+    char value[ENV_FIELD_SIZE]; // "get": the driver's answer, NUL-ended when shorter
+};
+static_assert(sizeof(env_request_t) == 300);
+static_assert(offsetof(env_request_t, value) == 150);
+
+// Operation ("set", "get", "clear") -> store selector -> request code. Filled before
+// main and read-only afterwards, so threads look codes up without a lock.
+using env_request_table_t = std::map<std::string, std::map<int, unsigned long>>;
+extern const env_request_table_t env_request_table;
+
+class env_impl_t;
+
+// One thread at a time per object; every thread builds its own.
+class env_t {
+public:
+    // Opens the store's node read-write with synchronous writes. Throws qv::exception_t
+    // for a selector other than 0 and 1 (nothing opened), else what the open throws.
+    explicit env_t(int store);
+    ~env_t();
+    env_t(const env_t&) = delete;
+    env_t& operator=(const env_t&) = delete;
+
+    // Keys and values longer than a field are refused with qv::exception_t before
+    // any request: cut short they would store or read some other key. A failed
+    // request throws posix_exception_t, or driver_exception_t for driver codes.
+
+    // False, value untouched, when the key does not exist.
+    bool get(const std::string& key, std::string& value);
+    // Throws qv::exception_t "no such key, <key>\n" when the key does not exist.
+    std::string get(const std::string& key);
+    void set(const std::string& key, const std::string& value);
+
+    // Replaces the whole store with "key=value" lines, up to an empty line or the end.
+    // The text is read and checked first; a bad or unreadable text throws
+    // qv::exception_t and leaves the store untouched. Then "clear", then one set per
+    // line in text order.
+    void set(std::ifstream& file);
+    // The stored image's entries; a later entry of a key wins. An entry without "="
+    // throws qv::exception_t "Parse error in <entry>", with the entries before it kept.
+    void read_all(std::map<std::string, std::string>& entries);
+    // "key=value" lines in byte order of the keys.
+    void print(std::ostream& out);
+    bool exists(const std::string& key);
+    // Sets an existing key's value to the empty text; a missing key stays missing.
+    void erase(const std::string& key);
+
+private:
+    std::unique_ptr<env_impl_t> impl;
+};
+
+} // namespace qv::zelk
