@@ -13,17 +13,19 @@ void device_info(const std::string& path);
 void dump_device(const std::string& path, int count);
 // "-dump": the whole device into file.
 void dump_to_file(const std::string& path, const std::string& file);
-// "-e": reports its own failure in one line and returns normally.
-void erase_device(const std::string& path);
+// "-e": reports its own failure in one line and returns false (main ends with 1).
+[[nodiscard]] bool erase_device(const std::string& path);
 // "-l": holds a handle for path forever; ends only by a signal.
 [[noreturn]] void access_loop(const std::string& path);
 
-// "-p": file written unchanged from offset 0.
-void program_device(const std::string& path, const std::string& file);
+// "-p": file written unchanged from offset 0. A failed copy is reported in one line
+// and returns false (main ends with 1).
+[[nodiscard]] bool program_device(const std::string& path, const std::string& file);
 // "-pbios": file written with its CRC-32 at offset 0x40.
 void program_bios(const std::string& path, const std::string& file);
-// "-pfpga": files concatenated, CRC-32 at offset 0x7FFFC.
-void program_fpga(const std::string& path, const std::list<std::string>& files);
+// "-pfpga": files concatenated, CRC-32 at offset 0x7FFFC. A failed writing pass is
+// reported in one line and returns false (main ends with 1).
+[[nodiscard]] bool program_fpga(const std::string& path, const std::list<std::string>& files);
 
 // "-set" and "-get" always work on the environment flash, whatever path names.
 void set_env_key(const std::string& path, const std::string& key, const std::string& value);

@@ -1,7 +1,35 @@
 #include "commands.h"
 
-#include "posix/exception.h"
+#include "image.h"
+#include "zelk/zelk_driver.h"
 
-void dump_device(const std::string&, int) {
-    throw qv::exception_t("%s: not available in this build", "-r");
+#include <cctype>
+#include <fcntl.h>
+#include <iomanip>
+#include <iostream>
+
+void dump_device(const std::string& path, int count) {
+    qv::zelk::driver_t device(path, O_RDONLY);
+    if (count <= 0)
+        return;
+    unsigned char buffer[image::chunk_size];
+    while (count > 0) {
+        // Always a whole chunk, however few bytes are still wanted.
+        const ssize_t got = device.read(buffer, sizeof buffer);
+        if (got == 0)
+            return;
+        std::cout << std::hex << std::setfill('0');
+        for (ssize_t i = 0; i < got; ++i) {
+            if (i != 0 && i % 8 == 0)
+                std::cout << std::endl;
+            else if (i != 0 && i % 4 == 0)
+                std::cout << " :  ";
+            const unsigned char byte = buffer[i];
+            std::cout << std::setw(2) << static_cast<unsigned int>(byte) << '['
+                      << (std::isalnum(byte) ? static_cast<char>(byte) : '.') << "] ";
+            if (--count == 0)
+                break;
+        }
+        std::cout << std::endl;
+    }
 }

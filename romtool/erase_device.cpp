@@ -1,7 +1,17 @@
 #include "commands.h"
 
-#include "posix/exception.h"
+#include "zelk/zelk_driver.h"
 
-void erase_device(const std::string&) {
-    throw qv::exception_t("%s: not available in this build", "-e");
+#include <fcntl.h>
+#include <iostream>
+
+bool erase_device(const std::string& path) {
+    qv::zelk::driver_t device(path, O_RDWR);
+    try {
+        device.ioctl(qv::zelk::FLASH_IOC_ERASE);
+    } catch (const qv::exception_t& e) {
+        std::cout << "erase failed: " << e.what() << std::endl;
+        return false;
+    }
+    return true;
 }

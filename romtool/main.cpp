@@ -41,7 +41,8 @@ int run(int argc, char** argv) {
         if (!env_thread_test(args, env_threads_t::writers))
             return 1;
     } else if (args.find("-e")) {
-        erase_device(path);
+        if (!erase_device(path))
+            return 1;
     } else if (args.find("-set")) {
         std::string key, value;
         if (!args.get(key) || !args.get(value))
@@ -57,7 +58,8 @@ int run(int argc, char** argv) {
         std::string file;
         if (!args.get(file))
             return usage();
-        program_device(path, file);
+        if (!program_device(path, file))
+            return 1;
     } else if (args.find("-pbios")) {
         std::string file;
         if (!args.get(file))
@@ -69,7 +71,8 @@ int run(int argc, char** argv) {
             files.push_back(file);
         if (files.empty())
             return usage();
-        program_fpga(path, files);
+        if (!program_fpga(path, files))
+            return 1;
     } else if (args.find("-i")) {
         device_info(path);
     } else if (args.find("-l")) {

@@ -1,7 +1,39 @@
 #include "commands.h"
 
+#include "image.h"
 #include "posix/exception.h"
+#include "stdio_file.h"
+#include "zelk/zelk_driver.h"
 
-void program_device(const std::string&, const std::string&) {
-    throw qv::exception_t("%s: not available in this build", "-p");
+#include <cstdint>
+#include <fcntl.h>
+#include <iostream>
+
+bool program_device(const std::string& path, const std::string& file) {
+    qv::zelk::driver_t device(path, O_RDWR); // opened at the first write
+    std::cout << "program_device:" << std::endl;
+    stdio_file_t input;
+    input.open(file, "rb");
+
+    std::uint64_t written = 0;
+    try {
+        unsigned char buffer[image::chunk_size];
+        while (!input.eof()) {
+            const size_t got = input.read(buffer, sizeof buffer);
+            // Nothing read with the error indicator set (a directory, an I/O error) is a
+            // failed read, not the end of the image.
+            if (input.error())
+                throw qv::exception_t("program_device() -- read of input file failed.");
+            if (got == 0)
+                break;
+            device.write(buffer, got);
+            written += got;
+        }
+    } catch (const qv::exception_t& e) {
+        std::cout << "program failed after " << std::dec << written
+                  << " bytes were written: " << e.what() << std::endl;
+        return false;
+    }
+    std::cout << "programming successful" << std::endl;
+    return true;
 }

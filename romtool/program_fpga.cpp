@@ -1,7 +1,79 @@
 #include "commands.h"
 
-#include "posix/exception.h"
+#include "image.h"
+#include "posix/file.h"
+#include "util/crc32.h"
+#include "zelk/zelk_driver.h"
 
-void program_fpga(const std::string&, const std::list<std::string>&) {
-    throw qv::exception_t("%s: not available in this build", "-pfpga");
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
+
+namespace {
+
+// The CRC of the files back to back, padded with 0xFF up to the CRC's own place. Files
+// that together reach past that place are refused before anything is written.
+unsigned long image_crc(const std::list<std::string>& files) {
+    unsigned long crc = 0;
+    std::uint32_t total = 0;
+    unsigned char buffer[image::chunk_size];
+    for (const std::string& name : files) {
+        qv::posix::file_t input(name, O_RDONLY, true);
+        image::open_file(input);
+        for (;;) {
+            const ssize_t got = input.read(buffer, sizeof buffer);
+            if (got == 0)
+                break;
+            if (got > static_cast<ssize_t>(image::fpga_crc_offset - total))
+                throw qv::exception_t("%s: FPGA image longer than 0x%x bytes", name.c_str(),
+                                      static_cast<unsigned int>(image::fpga_crc_offset));
+            crc = crc32(crc, buffer, static_cast<unsigned int>(got));
+            total += static_cast<std::uint32_t>(got);
+        }
+    }
+    std::fill(std::begin(buffer), std::end(buffer), 0xFF);
+    while (total != image::fpga_crc_offset) {
+        const std::uint32_t piece =
+            std::min<std::uint32_t>(sizeof buffer, image::fpga_crc_offset - total);
+        crc = crc32(crc, buffer, piece);
+        total += piece;
+    }
+    return crc;
+}
+
+} // namespace
+
+bool program_fpga(const std::string& path, const std::list<std::string>& files) {
+    qv::zelk::driver_t device(path, O_RDWR); // opened at the first write
+    const unsigned long crc = image_crc(files);
+    std::printf("crc is 0x%lx\n", crc);
+
+    std::uint64_t total = 0;
+    try {
+        unsigned char buffer[image::chunk_size];
+        for (const std::string& name : files) {
+            qv::posix::file_t input(name, O_RDONLY, true);
+            image::open_file(input);
+            // Pieces never span two files, so a file's last piece may be short.
+            for (;;) {
+                const ssize_t got = input.read(buffer, sizeof buffer);
+                if (got == 0)
+                    break;
+                device.write(buffer, static_cast<size_t>(got));
+                total += static_cast<std::uint64_t>(got);
+            }
+        }
+        unsigned char crc_bytes[4];
+        image::put_be32(crc_bytes, static_cast<std::uint32_t>(crc));
+        device.seek(image::fpga_crc_offset, SEEK_SET);
+        device.write(crc_bytes, sizeof crc_bytes);
+    } catch (const qv::exception_t& e) {
+        std::cout << "program failed after " << std::dec << total
+                  << " bytes were written: " << e.what() << std::endl;
+        return false;
+    }
+    std::cout << "programming successful" << std::endl;
+    return true;
 }

@@ -1,0 +1,40 @@
+// What the programming commands share: where things go on the device, big-endian
+// words, and opening an image file.
+#pragma once
+
+#include "posix/file.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace image {
+
+// The driver programs at most this many bytes per write.
+constexpr size_t chunk_size = 16;
+
+// BIOS: 64-byte header, CRC slot, body; sums cover the body padded with 0xFF to the region.
+constexpr uint32_t bios_region = 0x40000;
+constexpr uint32_t bios_crc_offset = 0x40;
+constexpr uint32_t bios_body_offset = 0x44;
+
+// FPGA: the files back to back from 0, padded with 0xFF up to the CRC, which ends 512 KiB.
+constexpr uint32_t fpga_crc_offset = 0x7FFFC;
+
+inline void put_be32(unsigned char* out, uint32_t value) {
+    out[0] = static_cast<unsigned char>(value >> 24);
+    out[1] = static_cast<unsigned char>(value >> 16);
+    out[2] = static_cast<unsigned char>(value >> 8);
+    out[3] = static_cast<unsigned char>(value);
+}
+
+inline uint32_t get_be32(const unsigned char* in) {
+    return static_cast<uint32_t>(in[0]) << 24 | static_cast<uint32_t>(in[1]) << 16 |
+           static_cast<uint32_t>(in[2]) << 8 | static_cast<uint32_t>(in[3]);
+}
+
+// Opens file (already named and flagged) and turns a system failure into
+// "Unable to open '<name>': <reason>\n". A file_t without a name fails as file_t does.
+void open_file(qv::posix::file_t& file);
+
+} // namespace image
