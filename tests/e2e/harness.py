@@ -86,15 +86,60 @@ class board_t:
 
     def run(self, *args, timeout=TIMEOUT):
         """romtool with args on this board."""
-        command = [sys.executable, VBOARD, "run", "--preload", PRELOAD]
-        if RUNNER:
-            command += ["--runner", " ".join(RUNNER)]
-        command += [self.dir, "--", ROMTOOL, *args]
-        return _run(command, cwd=self.work, timeout=timeout)
+        return _run(self._command(args), cwd=self.work, timeout=timeout)
 
     def vboard(self, command, *args, check=True):
         """A front end command on this board: vboard COMMAND DIR ARGS..."""
         return vboard(command, self.dir, *args, check=check)
+
+    def _command(self, args):
+        command = [sys.executable, VBOARD, "run", "--preload", PRELOAD]
+        if RUNNER:
+            command += ["--runner", " ".join(RUNNER)]
+        return command + [self.dir, "--", ROMTOOL, *args]
+
+    def start(self, *args):
+        """romtool with args on this board, not waited for. The front end execs into the
+        program, so the process's pid is romtool's (or qemu's running it)."""
+        return subprocess.Popen(self._command(args), cwd=self.work, env=_environment(),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def image_path(self, device):
+        """The file behind a device ("bios0", "flash_bios0" or "nvram0")."""
+        node = device if device.startswith(("flash_", "nvram")) else "flash_" + device
+        return os.path.join(self.dir, node + ".img")
+
+    def image(self, device):
+        """A device's bytes."""
+        with open(self.image_path(device), "rb") as f:
+            return f.read()
+
+    def add_flash(self, name, data, manufacturer_id=0x01, device_id=0x0002, size_kbits=None,
+                  part_name="TEST"):
+        """One more flash device /dev/zelk/flash_NAME holding data; its size is len(data).
+        The ids are written as given (any integer the board reads, negative ones too)."""
+        if size_kbits is None:
+            size_kbits = len(data) * 8 // 1024
+        with open(os.path.join(self.dir, "flash_%s.info" % name), "w") as f:
+            f.write("type=flash\nmanufacturer_id=%d\ndevice_id=%d\nsize_kbits=%d\n"
+                    "part_name=%s\n" % (manufacturer_id, device_id, size_kbits, part_name))
+        with open(self.image_path(name), "wb") as f:
+            f.write(data)
+
+    def requests(self):
+        """The request log, one dict per line: node, op, the logged fields (text values,
+        quotes kept) and result as int; pid and tid left out. Turn logging on first with
+        self.vboard("log", "on")."""
+        out = []
+        for line in self.vboard("log", "show").decode(errors="replace").splitlines():
+            fields = {}
+            for key, value in re.findall(r'(\w+)(?:=("(?:[^"\\]|\\.)*"|\S*))?', line):
+                fields[key] = value
+            for key in ("pid", "tid"):
+                fields.pop(key, None)
+            fields["result"] = int(fields["result"])
+            out.append(fields)
+        return out
 
     def close(self):
         self._tmp.cleanup()
