@@ -36,8 +36,11 @@ rm -rf "$out" "$scratch"
 mkdir -p "$out" "$scratch"
 
 build "$board_build" -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake
-board_preload=$(find "$board_build" -name libvboard.so -type f -print -quit)
-[ -n "$board_preload" ] || die "no libvboard.so in $board_build"
+# The board's preload library, stripped, for the host package.
+DESTDIR="$PWD/$scratch/board-preload" cmake --install "$board_build" --prefix /usr \
+    --component vboard --strip >/dev/null
+board_preload=$scratch/board-preload/usr/lib/vboard/libvboard.so
+[ -f "$board_preload" ] || die "no libvboard.so in the board build"
 build "$host_build" -DROMTOOL_VBOARD_BOARD_PRELOAD="$PWD/$board_preload"
 
 # --- checks ---------------------------------------------------------------------
@@ -50,13 +53,16 @@ field() { dpkg-deb -f "$1" "$2"; }
 # The ELF machine of a file, as readelf names it.
 machine() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
 
-# Every shared library the binaries load must come from a declared dependency;
-# the libc6 version must cover the newest glibc symbol version used.
+# Every shared library the package's own binaries (those of machine $3) load
+# must come from a declared dependency, and the libc6 version must cover the
+# newest glibc symbol version used.
 check_depends() {
-    local deb=$1 root=$2 depends need lib pkg f glibc min
+    local deb=$1 root=$2 arch_machine=$3 depends names lib pkg f glibc min
     depends=$(field "$deb" Depends)
-    for f in $(find "$root" -type f \( -path '*/bin/*' -o -name '*.so' \) ! -path '*/lib/vboard/vboard'); do
+    names=" $(sed -E 's/ *\([^)]*\)//g; s/,/ /g' <<<"$depends") "
+    for f in $(find "$root" -type f); do
         readelf -h "$f" >/dev/null 2>&1 || continue
+        [ "$(machine "$f")" = "$arch_machine" ] || continue
         for lib in $(readelf -d "$f" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p'); do
             case $lib in
                 libc.so.6|libm.so.6|libdl.so.2|libpthread.so.0|ld*.so*) pkg=libc6 ;;
@@ -64,7 +70,7 @@ check_depends() {
                 libgcc_s.so.1) pkg=libgcc-s1 ;;
                 *) bad "$(basename "$deb"): ${f#$root/} needs $lib, from no known package"; return 1 ;;
             esac
-            grep -Eq "(^|, )$pkg( |,|$)" <<<"$depends" \
+            [[ $names == *" $pkg "* ]] \
                 || { bad "$(basename "$deb"): ${f#$root/} needs $lib but Depends lacks $pkg"; return 1; }
         done
         glibc=$(readelf --dyn-syms -W "$f" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -n 1)
@@ -105,7 +111,7 @@ check check_files "$romtool_deb" "$rroot" usr/bin/romtool usr/share/man/man1/rom
 [ "$(field "$romtool_deb" Package)" = romtool ] || check bad "romtool package name"
 [ "$(field "$romtool_deb" Architecture)" = powerpc ] || check bad "romtool architecture"
 [ "$(machine "$rroot/usr/bin/romtool")" = PowerPC ] || check bad "usr/bin/romtool is not a PowerPC program"
-check check_depends "$romtool_deb" "$rroot"
+check check_depends "$romtool_deb" "$rroot" PowerPC
 check check_same_as_install "$romtool_deb" "$rroot" "$board_build" romtool
 
 say "check $(basename "$vboard_deb")"
@@ -121,7 +127,7 @@ grep -q qemu-user <<<"$(field "$vboard_deb" Suggests)" || check bad "romtool-vbo
     || check bad "usr/lib/vboard/libvboard.so is not an x86-64 library"
 [ "$(machine "$vroot/usr/lib/vboard/powerpc/libvboard.so")" = PowerPC ] \
     || check bad "usr/lib/vboard/powerpc/libvboard.so is not a PowerPC library"
-check check_depends "$vboard_deb" "$vroot"
+check check_depends "$vboard_deb" "$vroot" "Advanced Micro Devices X86-64"
 check check_same_as_install "$vboard_deb" "$vroot" "$host_build" vboard
 
 say "run the unpacked packages"
