@@ -115,16 +115,17 @@ std::vector<std::string> split_lines(const std::string& text) {
     return lines;
 }
 
-// "key=value" lines; '#' starts a comment line.
+// "key=value" lines, a later line overriding an earlier one; '#' starts a comment line.
 std::string config_value(const std::string& text, const std::string& key) {
+    std::string value;
     for (const std::string& line : split_lines(text)) {
         if (line.empty() || line[0] == '#')
             continue;
         size_t eq = line.find('=');
-        if (eq != std::string::npos && line.compare(0, eq, key) == 0 && eq == key.size())
-            return line.substr(eq + 1);
+        if (eq != std::string::npos && eq == key.size() && line.compare(0, eq, key) == 0)
+            value = line.substr(eq + 1);
     }
-    return std::string();
+    return value;
 }
 
 long long to_number(const std::string& text, long long fallback) {
@@ -670,7 +671,10 @@ void fork_parent() {
     pthread_rwlock_unlock(&fork_guard);
 }
 void fork_child() {
-    pthread_rwlock_unlock(&fork_guard);
+    // The child's thread has another id than the one that took the lock, so an
+    // unlock would be taken for a reader's; the child is alone, start afresh.
+    pthread_rwlock_t fresh = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+    std::memcpy(static_cast<void*>(&fork_guard), &fresh, sizeof fresh);
 }
 
 long board_open(const node_ref_t& ref, int flags, int& fd) {
