@@ -6,24 +6,26 @@
 #   scripts/fuzz.sh SECONDS_PER_TARGET [TARGET...]   e.g. scripts/fuzz.sh 600 args
 #   scripts/fuzz.sh --smoke                          about 5 s per target
 #   options: --no-build (use what is built), --build-dir DIR, --jobs N (targets run
-#            side by side, default 1)
+#            side by side, default 1), --out DIR (default: the build dir)
 #
-# Crash inputs land in build/fuzz/artifacts/<target>/, the growing corpus in
-# build/fuzz/corpus/<target>/, one log per target in build/fuzz/logs/.
+# Crash inputs land in OUT/artifacts/<target>/, the growing corpus in
+# OUT/corpus/<target>/, one log per target in OUT/logs/.
 set -uo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=$src/build/fuzz
 seconds=
 do_build=1
 jobs=1
+out=
 targets=()
 while [ $# -gt 0 ]; do
     case $1 in
     --smoke) seconds=5 ;;
     --no-build) do_build=0 ;;
-    --build-dir) build=$2; shift ;;
+    --build-dir) build=$(realpath -m "$2"); shift ;;
     --jobs) jobs=$2; shift ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    --out) out=$2; shift ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     [0-9]*) seconds=$1 ;;
     *) targets+=("$1") ;;
     esac
@@ -58,21 +60,26 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 [ ${#targets[@]} -gt 0 ] || { echo "fuzz: no targets built in $build/fuzz" >&2; exit 1; }
 
-# What the targets that need the board or the tool find in the environment.
-export ROMTOOL_FUZZ_ROMTOOL=$build/romtool/romtool
-export ROMTOOL_FUZZ_PRELOAD=$build/virtual_board/libvboard.so
 export ROMTOOL_FUZZ_VBOARD=$src/virtual_board/vboard
 # The preload library comes before libasan in the link order.
 export ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1
 
-mkdir -p "$build/logs"
+out=$(realpath -m "${out:-$build}")
+mkdir -p "$out/logs"
 run_target() {
-    local name=$1 exe=$build/fuzz/fuzz_$1
-    local corpus=$build/corpus/$name artifacts=$build/artifacts/$name log=$build/logs/$name.log
+    local name=$1
+    local corpus=$out/corpus/$name artifacts=$out/artifacts/$name log=$out/logs/$name.log
     local scratch
     scratch=$(mktemp -d "${TMPDIR:-/tmp}/romtool-fuzz-$name.XXXXXX")
     mkdir -p "$corpus" "$artifacts"
+    # Private copies of the programs: a rebuild of the tree during a long run must
+    # not pull the tool or the board from under it.
+    local exe=$scratch/fuzz_$name
+    cp "$build/fuzz/fuzz_$name" "$exe" || return 1
+    cp "$build/romtool/romtool" "$scratch/romtool" 2>/dev/null
+    cp "$build/virtual_board/libvboard.so" "$scratch/libvboard.so" 2>/dev/null
+    export ROMTOOL_FUZZ_ROMTOOL=$scratch/romtool ROMTOOL_FUZZ_PRELOAD=$scratch/libvboard.so
     [ -d "$src/fuzz/corpus/$name" ] && cp -n "$src/fuzz/corpus/$name"/* "$corpus"/ 2>/dev/null
     export ROMTOOL_FUZZ_SCRATCH=$scratch
     local status=0
