@@ -961,4 +961,27 @@ TEST_F(calls, close_on_exec_is_honoured) {
     close(toggled);
 }
 
+TEST_F(calls, an_inherited_descriptor_stays_the_node_after_exec) {
+#if defined(__powerpc__)
+    GTEST_SKIP() << "the shell run by exec is a host program, without this build's library";
+#else
+    log_on();
+    int fd = open(bios0, O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::string script = "dd bs=16 count=1 status=none <&" + std::to_string(fd) + " >/dev/null";
+    pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+        _exit(99);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(fd);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // the shell and dd (same process after exec) still read through the board
+    EXPECT_NE(file("requests.log").find("node=flash_bios0 op=read off=0 len=16 result=16"),
+              std::string::npos);
+#endif
+}
+
 } // namespace
