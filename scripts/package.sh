@@ -118,7 +118,8 @@ say "check $(basename "$vboard_deb")"
 vroot="$scratch/vboard"
 dpkg -x "$vboard_deb" "$vroot"
 check check_files "$vboard_deb" "$vroot" usr/bin/vboard usr/lib/vboard/vboard \
-    usr/lib/vboard/libvboard.so usr/lib/vboard/powerpc/libvboard.so usr/share/man/man1/vboard.1.gz
+    usr/lib/vboard/libvboard.so usr/lib/vboard/powerpc/libvboard.so usr/share/man/man1/vboard.1.gz \
+    usr/share/doc/romtool-vboard/README.md
 [ "$(field "$vboard_deb" Package)" = romtool-vboard ] || check bad "vboard package name"
 [ "$(field "$vboard_deb" Architecture)" = amd64 ] || check bad "vboard architecture"
 grep -q python3 <<<"$(field "$vboard_deb" Depends)" || check bad "romtool-vboard does not depend on python3"

@@ -71,7 +71,8 @@ def check_install(build, expect_romtool, expect_vboard, expect_board_preload):
         "romtool": {"usr/share/man/man1/romtool.1.gz"}
                    | ({"usr/bin/romtool"} if expect_romtool else set()),
         "vboard": {"usr/share/man/man1/vboard.1.gz"}
-                  | ({"usr/bin/vboard", "usr/lib/vboard/vboard", "usr/lib/vboard/libvboard.so"}
+                  | ({"usr/bin/vboard", "usr/lib/vboard/vboard", "usr/lib/vboard/libvboard.so",
+                      "usr/share/doc/romtool-vboard/README.md"}
                      if expect_vboard else set())
                   | ({"usr/lib/vboard/powerpc/libvboard.so"} if expect_board_preload else set()),
     }
