@@ -10,6 +10,8 @@ have make || need+=(make)
 have powerpc-linux-gnu-g++ || need+=(g++-powerpc-linux-gnu)
 have qemu-ppc || need+=(qemu-user)
 have python3 || need+=(python3)
+have groff || need+=(groff-base)
+have man || need+=(man-db)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 if [ ${#need[@]} -gt 0 ]; then
     echo "installing: ${need[*]}"
