@@ -33,5 +33,6 @@ void get_env_key(const std::string& path, const std::string& key);
 
 enum class env_threads_t { readers, writers };
 // "-rmt" / "-wmt": reads its own thread count from args, runs the workers until SIGINT.
-// Returns false when the count was refused (nothing started): main then ends with 1.
+// Returns false when the count was refused (nothing started) or a worker reported a
+// failure: main then ends with 1.
 bool env_thread_test(args_t& args, env_threads_t kind);

@@ -1,8 +1,152 @@
+// "-rmt" / "-wmt": up to 12 reader or writer threads on the environment flash, each
+// opening the store afresh in every pass, until the operator presses ctrl-c.
 #include "commands.h"
 
 #include "posix/exception.h"
+#include "pproc/thread.h"
+#include "util/args.h"
+#include "zelk/zelk_env.h"
 
-bool env_thread_test(args_t&, env_threads_t kind) {
-    throw qv::exception_t("%s: not available in this build",
-                          kind == env_threads_t::readers ? "-rmt" : "-wmt");
+#include <csignal>
+#include <exception>
+#include <iostream>
+#include <list>
+#include <memory>
+#include <pthread.h>
+#include <signal.h>
+#include <sstream>
+#include <string>
+
+namespace {
+
+constexpr unsigned int max_threads = 12;
+constexpr int flash_store = 0;
+
+class env_worker_t : public qv::pproc::thread_t {
+public:
+    // Meaningful once stop() has joined the thread.
+    bool failed() const { return failed_; }
+
+protected:
+    // pass() over and over until a stop or the first failure, which is printed once,
+    // in one piece, so that lines of several failing workers do not mix.
+    template <typename F> void run_passes(const char* prefix, F pass) {
+        std::ostringstream fatal_message;
+        fatal_message << prefix;
+        int flag = 0;
+        try {
+            for (;;)
+                pass();
+        } catch (const qv::pproc::thread_stop_exception_t&) {
+            // the normal end
+        } catch (const qv::exception_t& e) {
+            fatal_message << ": " << e.what() << '\n';
+            flag = 1;
+        } catch (const std::exception& e) {
+            fatal_message << "STD: " << e.what() << '\n';
+            flag = 1;
+        } catch (...) {
+            fatal_message << "UNKNOWN EXCEPTION\n";
+            flag = 1;
+        }
+        if (flag) {
+            fatal_message << '\n';
+            std::cout << fatal_message.str() << std::flush;
+            failed_ = true;
+        }
+    }
+
+private:
+    bool failed_ = false;
+};
+
+class read_t final : public env_worker_t {
+public:
+    // Stops here, before any part of the object the body runs on is gone.
+    ~read_t() override {
+        try {
+            stop();
+        } catch (...) {
+        }
+    }
+
+protected:
+    void run() override {
+        run_passes("\nromtool::read_t fatal error ", [this] {
+            qv::zelk::env_t env(flash_store);
+            std::string value;
+            const std::string key = "serverip";
+            env.get(key, value); // a missing key is no failure here
+            sleep(30);
+        });
+    }
+};
+
+class write_t final : public env_worker_t {
+public:
+    ~write_t() override {
+        try {
+            stop();
+        } catch (...) {
+        }
+    }
+
+protected:
+    void run() override {
+        run_passes("\nromtool::write_t fatal error ", [this] {
+            qv::zelk::env_t env(flash_store);
+            {
+                const std::string key = "stdin";
+                const std::string value = "serial";
+                env.set(key, value);
+            }
+            sleep(1000);
+        });
+    }
+};
+
+} // namespace
+
+bool env_thread_test(args_t& args, env_threads_t kind) {
+    // Before any thread exists: every worker inherits the block, and a ctrl-c from now
+    // on stays pending until sigwait takes it, even one during start-up.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    unsigned int count = 2;
+    args.get(count); // missing or unreadable: the default stays
+    if (count > max_threads) {
+        std::cout << count << " is too many ( > " << max_threads << " ) " << std::endl;
+        return false;
+    }
+
+    // Owned here; a failure while starting them stops those already running.
+    std::list<std::unique_ptr<env_worker_t>> threads;
+    for (unsigned int i = 0; i < count; ++i) {
+        std::unique_ptr<env_worker_t> thread;
+        if (kind == env_threads_t::readers)
+            thread = std::make_unique<read_t>();
+        else
+            thread = std::make_unique<write_t>();
+        thread->start();
+        threads.push_back(std::move(thread));
+    }
+
+    std::cout << "waiting for ctrl-c" << std::endl;
+    int signal_number = 0;
+    while (sigwait(&signals, &signal_number) != 0) {
+    }
+
+    // One at a time, in the order they were made; a worker in its pause ends at once.
+    bool failed = false;
+    for (std::unique_ptr<env_worker_t>& thread : threads) {
+        thread->stop();
+        failed = failed || thread->failed();
+        thread.reset();
+    }
+    threads.clear();
+    // A worker's failure was printed when it happened; the status must show it too.
+    return !failed;
 }

@@ -1,0 +1,151 @@
+"""-rmt and -wmt on the virtual board, ended by a real SIGINT to the process (under
+qemu-ppc the qemu process is the process)."""
+
+import os
+import re
+import select
+import signal
+import time
+import unittest
+
+import harness
+
+WAITING = b"waiting for ctrl-c\n"
+READ = ("0x412cc003", '"serverip"', None)
+WRITE = ("0x812cc002", '"stdin"', '"serial"')
+LINE = re.compile(r'tid=(\d+) node=(\S+) op=(\w+)(?: flags=(\S+))?(?: code=(\S+))?'
+                  r'(?: key=("(?:[^"\\]|\\.)*"))?(?: value=("(?:[^"\\]|\\.)*"))? result=(-?\d+)')
+
+
+class test_env_threads(harness.board_test_case):
+    def setUp(self):
+        super().setUp()
+        self.board.vboard("log", "on")
+
+    def log(self):
+        """(tid, node, op, flags, code, key, value, result) per request, in log order."""
+        text = self.board.vboard("log", "show").decode()
+        return [LINE.search(line).groups() for line in text.splitlines()]
+
+    def start(self, *args, wait_for=WAITING):
+        """romtool with args, once its output holds wait_for; returns (process, output)."""
+        process = self.board.start(*args)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        return process, self.read_until(process, wait_for)
+
+    def read_until(self, process, wanted, output=b"", times=1):
+        """Reads output until it holds wanted the given number of times."""
+        deadline = time.monotonic() + harness.TIMEOUT
+        while output.count(wanted) < times:
+            left = deadline - time.monotonic()
+            self.assertGreater(left, 0, "no %r in %r" % (wanted, output))
+            if select.select([process.stdout], [], [], left)[0]:
+                chunk = os.read(process.stdout.fileno(), 4096)
+                self.assertNotEqual(chunk, b"", "ended before %r: %r" % (wanted, output))
+                output += chunk
+        return output
+
+    def wait_log(self, ready):
+        """Polls the request log until ready(log) holds."""
+        deadline = time.monotonic() + harness.TIMEOUT
+        while not ready(self.log()):
+            self.assertLess(time.monotonic(), deadline, "the board never saw it")
+            time.sleep(0.02)
+
+    def interrupt(self, process, output):
+        """SIGINT; returns (status, all output, seconds from the signal to the exit)."""
+        sent = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        rest, errors = process.communicate(timeout=harness.TIMEOUT)
+        elapsed = time.monotonic() - sent
+        self.assertEqual(errors, b"", "romtool wrote to stderr")
+        return process.returncode, output + rest, elapsed
+
+    def test_workers_until_ctrl_c(self):
+        rows = [
+            # arguments                         workers  requests
+            (["-rmt"],                          2,       READ),
+            (["-rmt", "12"],                    12,      READ),
+            (["-wmt", "0x3"],                   3,       WRITE),
+            (["-wmt", "-3"],                    2,       WRITE),   # "-3" is no value
+            (["-wmt", "0"],                     0,       WRITE),
+            (["-dev", "bios0", "-rmt", "1"],    1,       READ),
+        ]
+        for args, count, (code, key, value) in rows:
+            with self.subTest(args=args):
+                self.board.vboard("log", "clear")
+                process, output = self.start(*args)
+                self.wait_log(lambda log: len({r[0] for r in log if r[2] == "ioctl"}) == count)
+                status, output, elapsed = self.interrupt(process, output)
+                self.assertEqual((status, output), (0, WAITING))
+                log = self.log()
+                tids = sorted({r[0] for r in log}, key=int)
+                self.assertEqual(len(tids), count)
+                expected = {("flash_env0", "open", "O_RDWR|O_SYNC", None, None, None),
+                            ("flash_env0", "ioctl", None, code, key, value),
+                            ("flash_env0", "close", None, None, None, None)}
+                self.assertLessEqual({r[1:7] for r in log}, expected)
+                for tid in tids:
+                    ops = [r[2] for r in log if r[0] == tid]
+                    self.assertEqual(ops, ["open", "ioctl", "close"] * (len(ops) // 3))
+                # Stopped one at a time in the order they were made (thread ids rise).
+                last = [max(i for i, r in enumerate(log) if r[0] == tid) for tid in tids]
+                self.assertEqual(last, sorted(last))
+                if count and key == WRITE[1]:
+                    self.assertEqual(self.board.vboard("env", "get", "stdin"), b"serial\n")
+
+    def test_sleeping_writer_stops_at_once(self):
+        process, output = self.start("-wmt", "1")
+        self.wait_log(lambda log: any(r[2] == "close" for r in log))
+        # Its pause of a second has only begun.
+        status, output, elapsed = self.interrupt(process, output)
+        self.assertEqual((status, output), (0, WAITING))
+        self.assertLess(elapsed, 0.6)
+
+    def test_too_many(self):
+        for args, output in ((["-rmt", "13"], b"13 is too many ( > 12 ) \n"),
+                             (["-wmt", "0x10"], b"16 is too many ( > 12 ) \n")):
+            with self.subTest(args=args):
+                self.assertEqual(self.romtool(*args)[:2], (1, output))
+        self.assertEqual(self.log(), [])
+
+    def test_ctrl_c_during_start_up_is_not_lost(self):
+        # Already pending when romtool starts: blocked from here on, inherited over exec.
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            process = self.board.start("-rmt", "12")
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        process.send_signal(signal.SIGINT)
+        output, errors = process.communicate(timeout=harness.TIMEOUT)
+        self.assertEqual((process.returncode, output, errors), (0, WAITING, b""))
+
+        # Sent as soon as the first worker reaches the board, while the rest are starting.
+        self.board.vboard("log", "clear")
+        process = self.board.start("-rmt", "12")
+        self.wait_log(lambda log: log)
+        status, output, _ = self.interrupt(process, b"")
+        self.assertEqual((status, output), (0, WAITING))
+
+    def test_failing_workers_print_once_and_fail_the_run(self):
+        rows = [
+            (["missing", "env0"], ["-rmt", "3"], 3,
+             b"\nromtool::read_t fatal error : /dev/zelk/flash_env0: open -- "
+             b"ENOENT: file/dir does not exist or is a dangling symbolic link\n\n"),
+            (["add", "env0", "ioctl", "code=" + WRITE[0], "errno=128"], ["-wmt", "2"], 2,
+             b"\nromtool::write_t fatal error : /dev/zelk/flash_env0: flash device busy\n\n"),
+        ]
+        for fault, args, count, message in rows:
+            with self.subTest(args=args):
+                self.board.vboard("fault", "clear")
+                self.board.vboard("fault", *fault)
+                process, output = self.start(*args)
+                output = self.read_until(process, message, output, times=count)
+                status, output, _ = self.interrupt(process, output)
+                # Each message is one piece, once per worker; the run's status shows them.
+                self.assertEqual(status, 1)
+                self.assertEqual(output.replace(WAITING, b"", 1), message * count)
+
+
+if __name__ == "__main__":
+    unittest.main()
