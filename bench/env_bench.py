@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Load of the environment stress tests on a virtual board.
+
+Runs "romtool -rmt N" and "romtool -wmt N" for a while each on a fresh board and
+reports, from the board's request log:
+  - requests served per second against the rate the pauses allow (a reader pauses
+    30 ms per pass, a writer 1 s), and the time one pass takes besides its pause;
+  - the time from SIGINT to the end of the process (target: under 50 ms plus one
+    request);
+  - open descriptors of the process at the start, at most and at the end (a leak
+    shows as growth; each worker holds at most one node open).
+
+    bench/env_bench.py --build build/host
+    bench/env_bench.py --build build/ppc --runner "qemu-ppc -L /usr/powerpc-linux-gnu"
+
+A measurement, not a test: it prints figures and judges nothing.
+"""
+
+import argparse
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+VBOARD = os.path.join(ROOT, "virtual_board", "vboard")
+PAUSE = {"-rmt": 0.030, "-wmt": 1.0}
+
+
+def vboard(*args):
+    return subprocess.run([sys.executable, VBOARD, *args], check=True,
+                          capture_output=True).stdout
+
+
+def descriptors(pid):
+    try:
+        return len(os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return None
+
+
+def run(options, board, option, threads, seconds):
+    vboard("log", board, "clear")
+    command = [sys.executable, VBOARD, "run", "--preload", options.preload]
+    if options.runner:
+        command += ["--runner", options.runner]
+    command += [board, "--", options.romtool, option, str(threads)]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE)
+    output = b""
+    while b"waiting for ctrl-c\n" not in output:
+        select.select([process.stdout], [], [], 60)
+        chunk = os.read(process.stdout.fileno(), 4096)
+        if not chunk:
+            sys.exit("romtool ended: %r" % output)
+        output += chunk
+    # Count only what the workers do in the measured window.
+    vboard("log", board, "clear")
+    started = time.monotonic()
+    fds = [descriptors(process.pid)]
+    while time.monotonic() - started < seconds:
+        time.sleep(0.1)
+        fds.append(descriptors(process.pid))
+    ran = time.monotonic() - started
+    sent = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    rest = process.communicate(timeout=60)[0]
+    stop = time.monotonic() - sent
+
+    log = vboard("log", board, "show").decode().splitlines()
+    requests = sum(1 for line in log if " op=ioctl " in line)
+    failed = sum(1 for line in log if " result=-1" in line)
+    tids = len({re.search(r"tid=(\d+)", line).group(1) for line in log})
+    rate = requests / ran
+    ideal = threads / PAUSE[option]
+    per_worker = rate / threads if threads else 0
+    overhead = (1 / per_worker - PAUSE[option]) * 1000 if per_worker else 0
+    counted = [n for n in fds if n is not None]
+    print("%s %d: %d workers seen, %d requests in %.1f s (%d failed), status %d%s"
+          % (option, threads, tids, requests, ran, failed, process.returncode,
+             ", output %r" % (output + rest) if output + rest != b"waiting for ctrl-c\n" else ""))
+    print("  rate %.1f requests/s; the pauses allow %.1f/s (%.0f%%)"
+          % (rate, ideal, 100 * rate / ideal if ideal else 0))
+    if option == "-rmt":  # a writer's few passes in the window say nothing this fine
+        print("  a pass takes %.1f ms besides its pause" % overhead)
+    print("  SIGINT to exit: %.1f ms" % (stop * 1000))
+    print("  descriptors: %d at the start, at most %d, %d at the end"
+          % (counted[0], max(counted), counted[-1]))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(ROOT, "build", "host"),
+                        help="a build directory holding romtool and the board's library")
+    parser.add_argument("--romtool", help="default: BUILD/romtool/romtool")
+    parser.add_argument("--preload", help="default: BUILD/virtual_board/libvboard.so")
+    parser.add_argument("--runner", default="", help="emulator prefix for a board build")
+    parser.add_argument("--threads", type=int, default=12)
+    parser.add_argument("--seconds", type=float, default=10)
+    options = parser.parse_args()
+    options.romtool = options.romtool or os.path.join(options.build, "romtool", "romtool")
+    options.preload = os.path.abspath(
+        options.preload or os.path.join(options.build, "virtual_board", "libvboard.so"))
+    with tempfile.TemporaryDirectory(prefix="env-bench-") as tmp:
+        board = os.path.join(tmp, "board")
+        vboard("create", board)
+        vboard("log", board, "on")
+        for option in ("-rmt", "-wmt"):
+            run(options, board, option, options.threads, options.seconds)
+
+
+if __name__ == "__main__":
+    main()
