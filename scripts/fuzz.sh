@@ -95,7 +95,7 @@ run_target() {
         local dict=()
         [ -f "$src/fuzz/$name.dict" ] && dict=(-dict="$src/fuzz/$name.dict")
         (cd "$scratch" && "$exe" "$corpus" "${dict[@]}" -max_total_time="$seconds" \
-            -timeout=20 -rss_limit_mb=4096 -artifact_prefix="$artifacts/" -print_final_stats=1) \
+            -timeout=180 -rss_limit_mb=4096 -artifact_prefix="$artifacts/" -print_final_stats=1) \
             >"$log" 2>&1 || status=1
     fi
     rm -rf "$scratch"
