@@ -6,6 +6,7 @@
 #include "real.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -57,8 +58,28 @@ struct error_text_t {
 };
 static_assert(sizeof(error_text_t) == 204, "record layout");
 
-// A process never forks while one of its threads is inside a board operation.
-pthread_rwlock_t fork_guard = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+// Board lock descriptors of operations in flight (descriptor + 1, 0 = free).
+// A child of fork closes its copies: a copy shares the parent's open file
+// description, and so its lock, which would stay held for as long as the
+// child lives, although no thread of the child holds it.
+constexpr int max_in_flight = 256;
+std::atomic<int> in_flight[max_in_flight];
+
+void track(int fd) {
+    for (std::atomic<int>& slot : in_flight) {
+        int free = 0;
+        if (slot.compare_exchange_strong(free, fd + 1))
+            return;
+    }
+}
+
+void untrack(int fd) {
+    for (std::atomic<int>& slot : in_flight) {
+        int mine = fd + 1;
+        if (slot.compare_exchange_strong(mine, 0))
+            return;
+    }
+}
 
 // ---- small file helpers (all through the real C library) ----
 
@@ -279,10 +300,11 @@ bool op_matches(const std::string& rule_op, const char* op) {
 class session_t {
 public:
     explicit session_t(const std::string& board) : board_(board) {
-        pthread_rwlock_rdlock(&fork_guard);
         // Opened per operation, so that threads of one process serialise as
         // processes do: flock belongs to the open file description.
         lock_fd_ = real::open((board + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lock_fd_ >= 0)
+            track(lock_fd_);
         if (lock_fd_ < 0) {
             error_ = errno == ENOENT ? ENOENT : EIO;
             diagnose("cannot open the lock of board " + board + ": " + std::strerror(errno));
@@ -306,9 +328,10 @@ public:
     ~session_t() {
         if (dirty_)
             save_rules();
-        if (lock_fd_ >= 0)
+        if (lock_fd_ >= 0) {
+            untrack(lock_fd_);
             real::close(lock_fd_);
-        pthread_rwlock_unlock(&fork_guard);
+        }
     }
 
     session_t(const session_t&) = delete;
@@ -664,17 +687,12 @@ void diagnose(const std::string& text) {
     errno = saved;
 }
 
-void fork_prepare() {
-    pthread_rwlock_wrlock(&fork_guard);
-}
-void fork_parent() {
-    pthread_rwlock_unlock(&fork_guard);
-}
 void fork_child() {
-    // The child's thread has another id than the one that took the lock, so an
-    // unlock would be taken for a reader's; the child is alone, start afresh.
-    pthread_rwlock_t fresh = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
-    std::memcpy(static_cast<void*>(&fork_guard), &fresh, sizeof fresh);
+    for (std::atomic<int>& slot : in_flight) {
+        int fd = slot.exchange(0);
+        if (fd > 0)
+            real::close(fd - 1);
+    }
 }
 
 long board_open(const node_ref_t& ref, int flags, int& fd) {

@@ -30,10 +30,8 @@ long board_close(const node_ref_t& ref, int fd);
 // Writes one line "vboard: " + text to standard error.
 void diagnose(const std::string& text);
 
-// Serialises the process's board operations against fork, so that a child never
-// inherits a board lock held by a thread that does not exist in it.
-void fork_prepare();
-void fork_parent();
+// Run in the child after fork: drops the board locks that the parent's threads
+// held at that moment, which no thread of the child holds.
 void fork_child();
 
 } // namespace vboard

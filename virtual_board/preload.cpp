@@ -302,12 +302,10 @@ void adopt_inherited() {
 }
 
 void prepare() {
-    vboard::fork_prepare();
     table_lock.lock();
 }
 void parent() {
     table_lock.unlock();
-    vboard::fork_parent();
 }
 void child() {
     table_lock.unlock();

@@ -887,6 +887,24 @@ TEST_F(concurrency, threads_programming_one_device_keep_every_chunk) {
         EXPECT_EQ(image.substr(c * 16, 16), std::string(16, static_cast<char>('a' + c % 8)));
 }
 
+TEST_F(concurrency, fork_during_another_threads_request_blocks_nothing) {
+    append("board.conf", "erase_ms=400\n");
+    std::thread eraser([] {
+        int fd = open(bios0, O_RDWR);
+        ioctl(fd, FLASH_IOC_ERASE, 0); // holds the board for 400 ms
+        close(fd);
+    });
+    usleep(100 * 1000);
+    int status = in_child([] {
+        // the child's copy of the eraser's lock must not keep the board locked
+        int fd = open(env0, O_RDONLY);
+        std::string value;
+        return env_get(fd, "serverip", value) == 1 && close(fd) == 0 ? 0 : 1;
+    });
+    eraser.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 // ---- the calls themselves ----
 
 class calls : public board_test {};
