@@ -24,22 +24,6 @@ def ops(requests):
 
 
 class test_device_info(harness.board_test_case):
-    def test_default_devices(self):
-        rows = [
-            ("bios0", b"191", b"215", b"4096", b"SST39VF040"),
-            ("fpga1", b"194", b"8922", b"8192", b"MX29LV800CT"),
-            ("booter", b"1", b"8895", b"2048", b"AM29LV200BB"),
-            ("env0", b"191", b"212", b"512", b"SST39VF512"),
-        ]
-        for dev, manf, device, size, part in rows:
-            with self.subTest(dev=dev):
-                result = self.romtool("-dev", dev, "-i")
-                self.assertEqual(result.stdout,
-                                 b"Device information:\n   manf. id: " + manf
-                                 + b"\n    dev. id: " + device + b"\n       size: " + size
-                                 + b" kbits \n  part name: " + part + b"\n")
-                self.assertEqual(result.status, 0)
-
     def test_record_fields_read_in_native_order_and_signed(self):
         # Wide values tell a swapped or misplaced field from the right one.
         name = "P" * 51  # the longest name the driver returns
@@ -142,16 +126,6 @@ class test_dump_to_file(harness.board_test_case):
         self.assertEqual(result.stdout, b"0 bytes written\n")
         self.assertEqual(result.status, 0)
         self.assertEqual(os.listdir(self.board.work), [])
-
-    def test_file_that_cannot_take_the_data_fails(self):
-        # The device is read before the file is opened, so the device's failures come
-        # first; here the file is the problem.
-        os.mkdir(self.dump_path("folder"))
-        result = self.romtool("-dev", "booter", "-dump", "folder")
-        self.assertEqual(result.stdout,
-                         fatal(b"folder: open -- EISDIR: file is a directory and cannot be "
-                               b"written"))
-        self.assertEqual(result.status, 1)
 
     def test_short_write_is_no_silent_loss(self):
         # A file size limit cuts the last write short; the rest must be tried, and fail.
