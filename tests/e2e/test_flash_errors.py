@@ -60,10 +60,12 @@ class test_driver_errors(harness.board_test_case):
         self.board.vboard("log", "on")
 
     def run_with(self, args, faults):
-        self.board.vboard("fault", "clear")
-        for fault in faults:
-            self.board.vboard("fault", *fault)
-        self.board.vboard("log", "clear")
+        # The board's files written directly (their format is the board's documented
+        # one): three front end runs fewer per row, which counts under qemu.
+        with open(os.path.join(self.board.dir, "faults.txt"), "w") as f:
+            for number, fault in enumerate(faults, 1):
+                f.write("id=%d node=flash_bios0 %s hits=0\n" % (number, " ".join(fault)))
+        open(os.path.join(self.board.dir, "requests.log"), "wb").close()
         return self.romtool("-dev", "bios0", *args)
 
     def text_requests(self):
@@ -74,9 +76,9 @@ class test_driver_errors(harness.board_test_case):
         for args, op, selector, before, _, count, report in COMMANDS:
             for what, message, action, code in ERRORS:
                 with self.subTest(command=args, error=what, op=op):
-                    faults = [["add", "bios0", op] + selector + action]
+                    faults = [["op=" + op] + selector + action]
                     if what == "failing text request":
-                        faults.append(["error-text", "bios0", "errno=5"])
+                        faults.append(["op=ioctl", "code=0xc0ccd00a", "errno=5"])
                     result = self.run_with(args, faults)
                     word = "seek" if op == "lseek" else op
                     self.assertEqual(result.stdout, before + report(count, message(word)))
@@ -87,7 +89,7 @@ class test_driver_errors(harness.board_test_case):
     def test_missing_node_gives_the_open_failure(self):
         for args, _, _, _, before, _, report in COMMANDS:
             with self.subTest(command=args):
-                result = self.run_with(args, [["missing", "bios0"]])
+                result = self.run_with(args, [["op=open", "errno=2"]])
                 self.assertEqual(result.stdout, before + report(0, PATH + b": " + ENOENT_OPEN))
                 self.assertEqual(result.status, 1)
                 self.assertEqual([r["op"] for r in self.board.requests()], ["open"])
