@@ -23,9 +23,12 @@ class program_case(harness.board_test_case):
         return name
 
     def fresh_run(self, dev, *args):
-        """Erases dev and clears the log, then runs romtool."""
-        self.board.vboard("import", dev, os.devnull)
-        self.board.vboard("log", "clear")
+        """Erases dev and clears the log, then runs romtool. The board's files are written
+        directly, with no front end run to wait for (qemu makes each row count)."""
+        path = self.board.image_path(dev)
+        with open(path, "r+b") as f:
+            f.write(b"\xff" * os.path.getsize(path))
+        open(os.path.join(self.board.dir, "requests.log"), "wb").close()
         return self.romtool("-dev", dev, *args)
 
     def device_writes(self):
