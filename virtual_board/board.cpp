@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -88,17 +89,60 @@ bool read_file(const std::string& path, std::string& out) {
     int fd = real::open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    char buffer[4096];
+    char buffer[8192];
     for (;;) {
         ssize_t n = real::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
+        if (n > 0)
+            out.append(buffer, static_cast<size_t>(n));
+        // a regular file reads short only at its end
+        if (n < static_cast<ssize_t>(sizeof buffer)) {
             real::close(fd);
-            return n == 0;
+            return n >= 0;
         }
-        out.append(buffer, static_cast<size_t>(n));
     }
+}
+
+// The board's small text files are read at every operation; a thread keeps
+// what it read while stat shows the same file. A file changed within the
+// timestamp granularity of when it was read is read again next time, as its
+// next change could carry the same time stamp.
+bool read_cached(const std::string& path, std::string& out) {
+    struct entry_t {
+        dev_t dev;
+        ino_t ino;
+        off_t size;
+        timespec mtime;
+        bool settled;
+        std::string content;
+    };
+    thread_local std::unordered_map<std::string, entry_t> cache;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        cache.erase(path);
+        return false;
+    }
+    auto it = cache.find(path);
+    if (it != cache.end() && it->second.settled && it->second.dev == st.st_dev &&
+        it->second.ino == st.st_ino && it->second.size == st.st_size &&
+        it->second.mtime.tv_sec == st.st_mtim.tv_sec &&
+        it->second.mtime.tv_nsec == st.st_mtim.tv_nsec) {
+        out = it->second.content;
+        return true;
+    }
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (!read_file(path, out)) {
+        cache.erase(path);
+        return false;
+    }
+    long long age_ms = (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000 +
+                       (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000;
+    if (cache.size() > 256)
+        cache.clear();
+    cache[path] = entry_t{st.st_dev, st.st_ino, st.st_size, st.st_mtim, age_ms > 100, out};
+    return true;
 }
 
 bool write_all(int fd, const char* data, size_t size, off64_t offset) {
@@ -230,7 +274,7 @@ struct node_info_t {
 
 bool load_info(const node_ref_t& ref, node_info_t& info) {
     std::string text;
-    if (!read_file(ref.board + "/" + ref.node + ".info", text))
+    if (!read_cached(ref.board + "/" + ref.node + ".info", text))
         return false;
     info.flash = config_value(text, "type") != "nvram";
     info.env = config_value(text, "env");
@@ -318,7 +362,7 @@ public:
             }
         }
         std::string conf;
-        read_file(board + "/board.conf", conf);
+        read_cached(board + "/board.conf", conf);
         log_on_ = config_value(conf, "log") == "on";
         program_ns_per_byte_ = to_number(config_value(conf, "program_ns_per_byte"), 0);
         erase_ms_ = to_number(config_value(conf, "erase_ms"), 0);
@@ -432,7 +476,7 @@ private:
 
     void load_rules() {
         std::string text;
-        if (!read_file(board_ + "/faults.txt", text))
+        if (!read_cached(board_ + "/faults.txt", text))
             return;
         for (const std::string& line : split_lines(text)) {
             rule_t rule;
@@ -625,7 +669,7 @@ long error_text_request(session_t&, const node_ref_t& ref, void* argument, std::
     auto* record = static_cast<error_text_t*>(argument);
     args += " errcode=" + std::to_string(record->code);
     std::string text;
-    read_file(ref.board + "/errors.txt", text);
+    read_cached(ref.board + "/errors.txt", text);
     for (const std::string& line : split_lines(text)) {
         size_t space = line.find(' ');
         if (line.empty() || line[0] == '#' || space == std::string::npos)
