@@ -4,7 +4,7 @@
 # time. Exits non-zero when any target crashes, hangs or fails a check.
 #
 #   scripts/fuzz.sh SECONDS_PER_TARGET [TARGET...]   e.g. scripts/fuzz.sh 600 args
-#   scripts/fuzz.sh --smoke                          about 5 s per target
+#   scripts/fuzz.sh --smoke                          about 5 s per target, two at a time
 #   options: --no-build (use what is built), --build-dir DIR, --jobs N (targets run
 #            side by side, default 1), --out DIR (default: the build dir)
 #
@@ -16,14 +16,15 @@ build=$src/build/fuzz
 seconds=
 do_build=1
 jobs=1
+jobs_given=
 out=
 targets=()
 while [ $# -gt 0 ]; do
     case $1 in
-    --smoke) seconds=5 ;;
+    --smoke) seconds=5; jobs=${jobs_given:-2} ;;
     --no-build) do_build=0 ;;
     --build-dir) build=$(realpath -m "$2"); shift ;;
-    --jobs) jobs=$2; shift ;;
+    --jobs) jobs=$2; jobs_given=$2; shift ;;
     --out) out=$2; shift ;;
     -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     [0-9]*) seconds=$1 ;;
