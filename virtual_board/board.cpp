@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -598,9 +597,9 @@ std::string env_key(const char* field) {
     return std::string(field, strnlen(field, env_field));
 }
 
+// A key with "=" could never be found again: an entry's key ends at its first "=".
 bool valid_env_key(const std::string& key) {
-    return key.find('=') == std::string::npos &&
-           (key.empty() || !std::isspace(static_cast<unsigned char>(key[0])));
+    return key.find('=') == std::string::npos;
 }
 
 // Writes a rebuilt environment image. A power cut in the middle leaves the

@@ -319,6 +319,9 @@ TEST_F(records, environment_get_set_clear_on_both_stores) {
         EXPECT_EQ(env_set(fd, "stdin", "", row.set), 0);
         EXPECT_EQ(env_get(fd, "stdin", value, row.get), 1);
         EXPECT_EQ(value, "");
+        EXPECT_EQ(env_set(fd, "  spaced", "kept as sent", row.set), 0);
+        EXPECT_EQ(env_get(fd, "  spaced", value, row.get), 1);
+        EXPECT_EQ(value, "kept as sent");
         EXPECT_EQ(env_set(fd, "", "empty key", row.set), 0);
         EXPECT_EQ(env_get(fd, "", value, row.get), 1);
         EXPECT_EQ(value, "empty key");
