@@ -316,12 +316,22 @@ TEST_F(records, environment_get_set_clear_on_both_stores) {
         EXPECT_EQ(env_set(fd, "stdin", "serial", row.set), 0);
         EXPECT_EQ(env_get(fd, "stdin", value, row.get), 1);
         EXPECT_EQ(value, "serial");
+        env_request_t raw;
+        std::memset(&raw, 'Z', sizeof raw);
+        std::memcpy(raw.key, "stdin", 6);
+        EXPECT_EQ(ioctl(fd, row.get, &raw), 1); // the value NUL-padded, the key untouched
+        EXPECT_EQ(std::string(raw.value, 150), "serial" + std::string(144, '\0'));
+        EXPECT_EQ(std::string(raw.key + 6, 144), std::string(144, 'Z'));
         EXPECT_EQ(env_set(fd, "stdin", "", row.set), 0);
         EXPECT_EQ(env_get(fd, "stdin", value, row.get), 1);
         EXPECT_EQ(value, "");
         EXPECT_EQ(env_set(fd, "  spaced", "kept as sent", row.set), 0);
         EXPECT_EQ(env_get(fd, "  spaced", value, row.get), 1);
         EXPECT_EQ(value, "kept as sent");
+        // fields filled to the last byte carry no NUL, in either direction
+        EXPECT_EQ(env_set(fd, std::string(150, 'k'), std::string(150, 'v'), row.set), 0);
+        EXPECT_EQ(env_get(fd, std::string(150, 'k'), value, row.get), 1);
+        EXPECT_EQ(value, std::string(150, 'v'));
         EXPECT_EQ(env_set(fd, "", "empty key", row.set), 0);
         EXPECT_EQ(env_get(fd, "", value, row.get), 1);
         EXPECT_EQ(value, "empty key");
@@ -330,26 +340,6 @@ TEST_F(records, environment_get_set_clear_on_both_stores) {
         EXPECT_EQ(env_get(fd, "serverip", value, row.get), 0);
         close(fd);
     }
-}
-
-TEST_F(records, environment_get_fills_the_value_field_exactly) {
-    int fd = open(env0, O_RDWR | O_SYNC);
-    ASSERT_GE(fd, 0);
-    std::string key150(150, 'k'), value150(150, 'v');
-    EXPECT_EQ(env_set(fd, key150, value150), 0);
-    env_request_t r;
-    std::memset(&r, 0, sizeof r);
-    std::memcpy(r.key, key150.data(), 150); // no NUL anywhere in the key field
-    EXPECT_EQ(ioctl(fd, FLASH_ENV_GET, &r), 1);
-    EXPECT_EQ(std::string(r.value, 150), value150);
-    // a short value is NUL-ended and the rest of the field cleared
-    EXPECT_EQ(env_set(fd, "serverip", "10.0.0.1"), 0);
-    std::memset(&r, 'Z', sizeof r);
-    std::memcpy(r.key, "serverip", 9);
-    EXPECT_EQ(ioctl(fd, FLASH_ENV_GET, &r), 1);
-    EXPECT_EQ(std::memcmp(r.value, "10.0.0.1", 9), 0);
-    EXPECT_EQ(r.value[149], '\0');
-    close(fd);
 }
 
 TEST_F(records, environment_refuses_what_it_cannot_store) {
@@ -878,25 +868,6 @@ TEST_F(concurrency, sixteen_threads_in_four_processes_lose_nothing) {
             EXPECT_EQ(value, "round" + std::to_string(rounds - 1)) << key;
         }
     close(fd);
-}
-
-TEST_F(concurrency, threads_programming_one_device_keep_every_chunk) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([t] {
-            int fd = open(bios0, O_RDWR);
-            for (int i = 0; i < 32; ++i) {
-                char chunk[16];
-                std::memset(chunk, 'a' + t, sizeof chunk);
-                pwrite(fd, chunk, 16, (i * 8 + t) * 16);
-            }
-            close(fd);
-        });
-    for (std::thread& t : threads)
-        t.join();
-    std::string image = file("flash_bios0.img");
-    for (int c = 0; c < 256; ++c)
-        EXPECT_EQ(image.substr(c * 16, 16), std::string(16, static_cast<char>('a' + c % 8)));
 }
 
 TEST_F(concurrency, fork_during_another_threads_request_blocks_nothing) {
