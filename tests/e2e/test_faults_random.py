@@ -1,0 +1,233 @@
+"""Every command under random driver faults with fixed seeds: romtool never dies by a
+signal, never hangs, ends with status 1 exactly when a request of its run failed (per the
+board's request log), and prints only lines romtool(1) documents.
+
+Run by ctest, a bounded number of runs per command. Many runs (soak/faults.sh):
+    python3 test_faults_random.py --runs 1000 [--seed S]   (ROMTOOL etc. set as for ctest)
+"""
+
+import collections
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+import harness
+
+QEMU = bool(harness.RUNNER)
+# Runs per command under ctest: about a minute on the host, a few under qemu.
+RUNS = 2 if QEMU else 12
+TIMEOUT = 120 if QEMU else 30
+# How long -rmt/-wmt run before ctrl-c.
+STRESS_SECONDS = 2.0 if QEMU else 0.4
+
+# What a failure message may be: a system call on a node ("read -- EIO: ...", the fixed
+# texts differ per call), a driver text from errors.txt, an unknown driver code's record
+# handed back as the driver left it (the tool's own text), or nothing when the
+# error-text request failed too.
+NODE = r"/dev/zelk/flash_\w+"
+DRIVER_TEXTS = r"flash device busy|flash program verify failed|flash erase timeout" \
+               r"|flash sector write protected|environment store corrupt"
+MESSAGE = r"(%s: (\w+ -- .+|%s|%s: \w+ -- .+)|)" % (NODE, DRIVER_TEXTS, NODE)
+FATAL = [r"", r"romtool fatal error : " + MESSAGE]
+HEX_ENTRY = r"[0-9a-f]{2}\[[0-9A-Za-z.]\] "
+PROGRAM_FAILED = r"program failed after \d+ bytes were written: " + MESSAGE
+
+# Each row: name, arguments, allowed stdout lines (regexes, besides the fatal error), and
+# whether the run is ended with ctrl-c. Flash commands work on devices other than env0 so
+# that the store keeps its keys across the runs on one board.
+COMMANDS = [
+    ("info", ["-dev", "bios1", "-i"],
+     [r"Device information:", r"   manf\. id: -?\d+", r"    dev\. id: -?\d+",
+      r"       size: -?\d+ kbits ", r"  part name: .*"], False),
+    ("read", ["-dev", "bios0", "-r", "100"],
+     [r"(%s){0,4}( :  (%s){0,4})?" % (HEX_ENTRY, HEX_ENTRY)], False),
+    ("dump", ["-dev", "small", "-dump", "out.bin"], [r"\d+ bytes written"], False),
+    ("erase", ["-dev", "bios1", "-e"], [r"erase failed: " + MESSAGE], False),
+    ("program", ["-dev", "bios1", "-p", "plain.bin"],
+     [r"program_device:", r"programming successful", PROGRAM_FAILED], False),
+    ("bios", ["-dev", "bios1", "-pbios", "bios.bin"],
+     [r"checksum is 0x[0-9a-f]+", r"crc is 0x[0-9a-f]+", r"writing\.\.\.", r"OK",
+      r"warning: unexpected count \d+ read"], False),
+    ("fpga", ["-dev", "fpga1", "-pfpga", "head.bin", "core.bin"],
+     [r"crc is 0x[0-9a-f]+", r"programming successful", PROGRAM_FAILED], False),
+    ("get", ["-get", "serverip"], [r"serverip = 192\.168\.1\.1"], False),
+    ("set", ["-set", "soak", "value"], [], False),
+    ("readers", ["-rmt", "3"],
+     [r"waiting for ctrl-c", r"romtool::read_t fatal error : " + MESSAGE], True),
+    ("writers", ["-wmt", "3"],
+     [r"waiting for ctrl-c", r"romtool::write_t fatal error : " + MESSAGE], True),
+]
+
+OPS = ["open", "read", "read", "write", "write", "lseek", "ioctl", "ioctl", "close"]
+ERRNOS = [5, 16, 28, 130, 131, 199]  # 199: a driver code without a text
+
+# Figures for the long runs.
+STATS = collections.Counter()
+
+
+def fault_rules(rng):
+    """One or two random rules as faults.txt lines; the second one, when there is one,
+    may fail the error-text request that reports the first one's driver code."""
+    rules = []
+    for rule_id in range(1, rng.choice((2, 2, 3))):
+        op = rng.choice(OPS)
+        trigger = "prob=%s seed=%d" % (rng.choice(("0.02", "0.1", "0.3", "0.6")),
+                                       rng.randrange(1 << 30))
+        if rule_id == 2 and rng.random() < 0.5:
+            rules.append("id=2 node=* op=ioctl code=0xc0ccd00a %s errno=%d hits=0"
+                         % (trigger, rng.choice((5, 22))))
+        elif op == "read" and rng.random() < 0.3:
+            rules.append("id=%d node=* op=read %s short=%d hits=0"
+                         % (rule_id, trigger, rng.randrange(1, 20)))
+        else:
+            rules.append("id=%d node=* op=%s %s errno=%d hits=0"
+                         % (rule_id, op, trigger, rng.choice(ERRNOS)))
+    return rules
+
+
+def prepare(board):
+    """Image files in the work folder, some text on bios0, a small device to dump (short
+    reads of a whole default device take long), logging on."""
+    rng = random.Random(1)
+    board.add_flash("small", bytes(range(256)) * 16)
+    files = {"plain.bin": 1000, "bios.bin": 0x1003, "head.bin": 700, "core.bin": 2500}
+    for name, size in files.items():
+        with open(os.path.join(board.work, name), "wb") as f:
+            f.write(bytes(rng.randrange(256) for _ in range(size)))
+    with open(board.image_path("bios0"), "r+b") as f:
+        f.write(b"zelk BIOS 1.0 \x00\x01 ok")
+    board.vboard("log", "on")
+
+
+def problems_of(board, row, rules):
+    """Runs one command under the rules; returns what went wrong, as texts."""
+    name, args, allowed, interrupt = row
+    with open(os.path.join(board.dir, "faults.txt"), "w") as f:
+        f.write("".join(rule + "\n" for rule in rules))
+    open(os.path.join(board.dir, "requests.log"), "w").close()
+
+    problems = []
+    process = board.start(*args)
+    try:
+        if interrupt:
+            first = process.stdout.readline()  # "waiting for ctrl-c" once all run
+            if first != b"waiting for ctrl-c\n":
+                problems.append("first line %r" % first)
+            time.sleep(STRESS_SECONDS)
+            process.send_signal(signal.SIGINT)
+        else:
+            first = b""
+        out, err = process.communicate(timeout=TIMEOUT)
+        out = first + out
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
+        return ["hung (no end within %d s)" % TIMEOUT]
+    status = process.returncode
+
+    fired = []
+    requests = 0
+    with open(os.path.join(board.dir, "requests.log")) as f:
+        for line in f:
+            requests += 1
+            m = re.search(r" fault=(\d+)", line)
+            if m:
+                fired.append((int(m.group(1)), line.rstrip("\n")))
+    actions = {int(re.search(r"id=(\d+)", r).group(1)): r for r in rules}
+    # A short read is no failure, and a failed close in a destructor has no one to tell.
+    errors = [line for rule_id, line in fired if " errno=" in actions[rule_id]]
+    failing = [line for line in errors if " op=close" not in line]
+    STATS["runs"] += 1
+    STATS["requests"] += requests
+    STATS["runs with a fault fired"] += bool(fired)
+    STATS["runs with a failed request"] += bool(failing)
+    STATS["status 1"] += status == 1
+
+    text = out.decode(errors="replace")
+    if status < 0:
+        problems.append("killed by signal %d" % -status)
+    elif failing and status != 1:
+        problems.append("status %d after a failed request: %s" % (status, failing[0]))
+    elif not errors and status != 0:
+        problems.append("status %d and no request failed" % status)
+    elif status not in (0, 1):
+        problems.append("status %d" % status)
+    if err:
+        problems.append("stderr %r" % err[:300])
+    if "romtool fatal error :" in text and not harness.FATAL.search(out) and not interrupt:
+        problems.append("fatal error not at the end in its three lines")
+    if status == 1 and "fatal error" not in text and "failed" not in text:
+        problems.append("status 1 without a message")
+    lines = text.split("\n")
+    if lines[-1] != "":
+        problems.append("last line not ended: %r" % lines[-1])
+    for line in lines[:-1]:
+        if not any(re.fullmatch(regex, line) for regex in allowed + FATAL):
+            problems.append("undocumented line %r" % line)
+            break
+    return problems
+
+
+def command_runs(row, runs, seed, board):
+    """runs seeded runs of one command on board; returns (runs with faults fired,
+    problems as (rules, problem) pairs)."""
+    rng = random.Random("%s/%d" % (row[0], seed))
+    found = []
+    for _ in range(runs):
+        rules = fault_rules(rng)
+        for problem in problems_of(board, row, rules):
+            found.append((rules, problem))
+    return found
+
+
+class test_faults_random(harness.board_test_case):
+    def test_every_command_under_random_faults(self):
+        prepare(self.board)
+        for row in COMMANDS:
+            with self.subTest(command=row[0]):
+                self.assertEqual(command_runs(row, RUNS, 1, self.board), [])
+
+
+def soak(runs, seed):
+    """runs runs per command; prints figures and every problem. Returns the exit status."""
+    board = harness.board_t()
+    prepare(board)
+    total = failed_runs = 0
+    problems = []
+    started = time.time()
+    for row in COMMANDS:
+        rng = random.Random("%s/%d" % (row[0], seed))
+        row_problems = 0
+        for _ in range(runs):
+            rules = fault_rules(rng)
+            found = problems_of(board, row, rules)
+            total += 1
+            if found:
+                failed_runs += 1
+                row_problems += 1
+                problems += [(row[0], rules, p) for p in found]
+        print("faults: %-8s %d runs, %d with problems" % (row[0], runs, row_problems),
+              flush=True)
+    print("faults: %d runs in %.0f s (seed %d), %d with problems"
+          % (total, time.time() - started, seed, failed_runs))
+    print("faults: " + ", ".join("%s %d" % kv for kv in sorted(STATS.items())))
+    for name, rules, problem in problems[:40]:
+        print("faults: FAIL %s [%s]: %s" % (name, "; ".join(rules), problem))
+    board.close()
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    if "--runs" in sys.argv:
+        import argparse
+        parser = argparse.ArgumentParser()
+        parser.add_argument("--runs", type=int, required=True)
+        parser.add_argument("--seed", type=int, default=1)
+        options = parser.parse_args()
+        sys.exit(soak(options.runs, options.seed))
+    unittest.main()
