@@ -1,6 +1,8 @@
 #!/bin/bash
 # The whole test suite: host, host with ASan+UBSan, host with TSan (thread layer
 # and stress tests), and the board build under qemu-ppc.
+# scripts/test.sh --valgrind: only the host build's end-to-end tests, with romtool under
+# valgrind memcheck (a leak or an invalid access fails the test).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh || exit 1
@@ -24,7 +26,7 @@ run_suite() {
     echo "== $dir: test"
     local args=(--test-dir "build/$dir" --output-on-failure --no-tests=error -j"$jobs")
     [ -n "$label" ] && args+=(-L "$label")
-    ctest "${args[@]}" 2>&1 | tee "build/$dir.test.log" | grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
+    ctest "${args[@]}" 2>&1 | tee "build/$dir.test.log" | grep -v -E '^ *([0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|Start +[0-9]+: )'
     local rc=${PIPESTATUS[0]}
     local line p f
     line=$(grep -E 'tests passed, [0-9]+ tests failed out of' "build/$dir.test.log" | tail -n 1)
@@ -35,6 +37,13 @@ run_suite() {
 }
 
 mkdir -p build
+if [ "${1:-}" = "--valgrind" ]; then
+    export ROMTOOL_VALGRIND=1
+    run_suite host e2e
+    echo
+    echo "total (e2e under valgrind): $passed passed, $failed failed"
+    exit $status
+fi
 run_suite host ""
 run_suite asan "" -DROMTOOL_SANITIZE=address
 run_suite tsan threads -DROMTOOL_SANITIZE=thread
