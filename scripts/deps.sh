@@ -12,6 +12,7 @@ have qemu-ppc || need+=(qemu-user)
 have python3 || need+=(python3)
 have groff || need+=(groff-base)
 have man || need+=(man-db)
+have valgrind || need+=(valgrind)  # scripts/test.sh --valgrind
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 if [ ${#need[@]} -gt 0 ]; then
     echo "installing: ${need[*]}"

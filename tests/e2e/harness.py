@@ -6,6 +6,8 @@ The build passes everything through the environment (tests/e2e/CMakeLists.txt):
   VBOARD            the virtual board's front end
   VBOARD_PRELOAD    its preload library; empty while the board is not part of the build
   ROMTOOL_SANITIZE  "address", "thread" or empty
+  ROMTOOL_VALGRIND  "1": romtool runs under valgrind memcheck (host build only), so that a
+                    leak or an invalid access shows on stderr and fails the test
 
 Typical use:
 
@@ -32,11 +34,16 @@ RUNNER = shlex.split(os.environ.get("ROMTOOL_RUNNER", ""))
 VBOARD = os.environ.get("VBOARD", "")
 PRELOAD = os.environ.get("VBOARD_PRELOAD", "")
 SANITIZE = os.environ.get("ROMTOOL_SANITIZE", "")
+# Memcheck's report lands on stderr, which every test checks; the status says it too.
+VALGRIND = []
+if os.environ.get("ROMTOOL_VALGRIND") == "1" and not RUNNER:
+    VALGRIND = ["valgrind", "--error-exitcode=99", "--leak-check=full",
+                "--errors-for-leak-kinds=definite,indirect", "--track-fds=no", "-q"]
 if not ROMTOOL:
     sys.exit("ROMTOOL is not set: run the end-to-end tests through ctest")
 
-# Generous: qemu-user is slow, and a hung romtool must still end the test.
-TIMEOUT = 60
+# Generous: qemu-user and valgrind are slow, and a hung romtool must still end the test.
+TIMEOUT = 120 if VALGRIND else 60
 
 # What main prints for an exception a command lets out: an empty line, the message line,
 # another empty line.
@@ -61,7 +68,7 @@ def _run(command, cwd=None, timeout=TIMEOUT):
 
 def run(*args, cwd=None, timeout=TIMEOUT):
     """romtool with args, off the board (no device nodes exist)."""
-    return _run(RUNNER + [ROMTOOL, *args], cwd=cwd, timeout=timeout)
+    return _run(RUNNER + VALGRIND + [ROMTOOL, *args], cwd=cwd, timeout=timeout)
 
 
 def vboard(*args, check=True):
@@ -96,7 +103,7 @@ class board_t:
         command = [sys.executable, VBOARD, "run", "--preload", PRELOAD]
         if RUNNER:
             command += ["--runner", " ".join(RUNNER)]
-        return command + [self.dir, "--", ROMTOOL, *args]
+        return command + [self.dir, "--", *VALGRIND, ROMTOOL, *args]
 
     def start(self, *args):
         """romtool with args on this board, not waited for. The front end execs into the

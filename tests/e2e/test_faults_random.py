@@ -18,12 +18,12 @@ import unittest
 
 import harness
 
-QEMU = bool(harness.RUNNER)
-# Runs per command under ctest: about a minute on the host, a few under qemu.
-RUNS = 2 if QEMU else 12
-TIMEOUT = 120 if QEMU else 30
+SLOW = bool(harness.RUNNER or harness.VALGRIND)
+# Runs per command under ctest: about a minute on the host, a few under qemu or valgrind.
+RUNS = 2 if SLOW else 12
+TIMEOUT = 120 if SLOW else 30
 # How long -rmt/-wmt run before ctrl-c.
-STRESS_SECONDS = 2.0 if QEMU else 0.4
+STRESS_SECONDS = 2.0 if SLOW else 0.4
 
 # What a failure message may be: a system call on a node ("read -- EIO: ...", the fixed
 # texts differ per call), a driver text from errors.txt, an unknown driver code's record
