@@ -63,6 +63,12 @@ std::string scratch_dir() {
     if (!dir.empty())
         return dir;
     dir = setting("ROMTOOL_FUZZ_SCRATCH", "");
+    if (!dir.empty() && std::getenv("ROMTOOL_FUZZ_SCRATCH_MINE")) {
+        // Made by this program before it executed itself again: still ours to remove.
+        unsetenv("ROMTOOL_FUZZ_SCRATCH_MINE");
+        temporary_scratch = dir;
+        std::atexit(remove_scratch);
+    }
     if (dir.empty()) {
         std::string pattern = setting("TMPDIR", "/tmp") + "/romtool-fuzz.XXXXXX";
         if (!mkdtemp(pattern.data()))
@@ -93,7 +99,9 @@ void run_on_board(char** argv) {
         return;
     const std::string board = scratch_dir() + "/board";
     create_board(board);
-    // Executed again, the program must not remove the folder it still uses.
+    // The program executed again removes the folder; this image of it must not.
+    if (!temporary_scratch.empty())
+        setenv("ROMTOOL_FUZZ_SCRATCH_MINE", "1", 1);
     temporary_scratch.clear();
     setenv("VBOARD_DIR", board.c_str(), 1);
     setenv("LD_PRELOAD", preload_path().c_str(), 1);
