@@ -142,6 +142,10 @@ load_model_t model_load(const uint8_t* data, size_t size) {
             m.refused = "env_t::set() -- line overflow";
             return m;
         }
+        if (line.size() != stored.size()) {
+            m.refused = "Parse error in " + line;
+            return m;
+        }
         if (line.empty())
             return m;
         const size_t equals = line.find('=');

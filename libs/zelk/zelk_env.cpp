@@ -113,6 +113,11 @@ void env_t::set(std::ifstream& file) {
         // failbit without eofbit: the line filled the buffer before its newline.
         if (length == loader_line_size - 1 || (file.fail() && !file.eof()))
             throw exception_t("env_t::set() -- line overflow");
+        // A NUL inside a line would silently cut it (or end the load early) and the
+        // rest of the text would be lost; such a text is refused like any bad line.
+        const std::size_t taken = static_cast<std::size_t>(file.gcount()) - (file.good() ? 1 : 0);
+        if (length != taken)
+            throw exception_t("Parse error in %s", line);
         if (length == 0)
             break;
         const char* equals = std::strchr(line, '=');
