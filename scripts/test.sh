@@ -48,6 +48,14 @@ run_suite host ""
 run_suite asan "" -DROMTOOL_SANITIZE=address
 run_suite tsan threads -DROMTOOL_SANITIZE=thread
 run_suite ppc "" -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake
+
+echo "== fuzz: smoke run of every target"
+if scripts/fuzz.sh --smoke >build/fuzz-smoke.log 2>&1; then
+    passed=$((passed + 1))
+else
+    tail -n 40 build/fuzz-smoke.log; echo "== fuzz: FAILED"
+    failed=$((failed + 1)); status=1
+fi
 echo
 echo "total: $passed passed, $failed failed"
 exit $status
