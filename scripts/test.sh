@@ -1,6 +1,6 @@
 #!/bin/bash
 # The whole test suite: host, host with ASan+UBSan, host with TSan (thread layer
-# and stress tests), and the board build under qemu-ppc.
+# and stress tests), the board build under qemu-ppc, and a smoke run of every fuzz target.
 # scripts/test.sh --valgrind: only the host build's end-to-end tests, with romtool under
 # valgrind memcheck (a leak or an invalid access fails the test).
 set -uo pipefail
