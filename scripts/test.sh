@@ -39,7 +39,7 @@ run_suite() {
 mkdir -p build
 if [ "${1:-}" = "--valgrind" ]; then
     export ROMTOOL_VALGRIND=1
-    run_suite host e2e
+    run_suite valgrind e2e -DROMTOOL_E2E_TIMEOUT=5400
     echo
     echo "total (e2e under valgrind): $passed passed, $failed failed"
     exit $status
