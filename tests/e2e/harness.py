@@ -1,24 +1,6 @@
 """Runs the real romtool for the end-to-end tests: directly, or on a fresh virtual board.
-
-The build passes everything through the environment (tests/e2e/CMakeLists.txt):
-  ROMTOOL           the romtool binary
-  ROMTOOL_RUNNER    words put in front of it: empty on the host, "qemu-ppc -L ..." for the board
-  VBOARD            the virtual board's front end
-  VBOARD_PRELOAD    its preload library; empty while the board is not part of the build
-  ROMTOOL_SANITIZE  "address", "thread" or empty
-  ROMTOOL_VALGRIND  "1": romtool runs under valgrind memcheck (host build only), so that a
-                    leak or an invalid access shows on stderr and fails the test
-
-Typical use:
-
-    class test_something(harness.board_test_case):
-        def test_x(self):
-            result = self.romtool("-r", "16")        # on this test's own fresh board
-            self.assertEqual(result.status, 0)
-
-romtool never writes to stderr, so every run through a test case asserts that stderr is
-empty; sanitizer reports land there too and fail the test.
-"""
+romtool never writes to stderr, so every run through a test case asserts that it is empty;
+sanitizer and memcheck reports land there too."""
 
 import collections
 import os
@@ -29,12 +11,12 @@ import sys
 import tempfile
 import unittest
 
+# Set by the build (tests/e2e/CMakeLists.txt).
 ROMTOOL = os.environ.get("ROMTOOL", "")
-RUNNER = shlex.split(os.environ.get("ROMTOOL_RUNNER", ""))
-VBOARD = os.environ.get("VBOARD", "")
-PRELOAD = os.environ.get("VBOARD_PRELOAD", "")
-SANITIZE = os.environ.get("ROMTOOL_SANITIZE", "")
-# Memcheck's report lands on stderr, which every test checks; the status says it too.
+RUNNER = shlex.split(os.environ.get("ROMTOOL_RUNNER", ""))  # "qemu-ppc -L ..." for the board
+VBOARD = os.environ.get("VBOARD", "")                       # the virtual board's front end
+PRELOAD = os.environ.get("VBOARD_PRELOAD", "")              # empty without a virtual board
+# ROMTOOL_VALGRIND=1: romtool under memcheck (host only); its report fails the stderr check.
 VALGRIND = []
 if os.environ.get("ROMTOOL_VALGRIND") == "1" and not RUNNER:
     VALGRIND = ["valgrind", "--error-exitcode=99", "--leak-check=full",
@@ -45,8 +27,7 @@ if not ROMTOOL:
 # Generous: qemu-user and valgrind are slow, and a hung romtool must still end the test.
 TIMEOUT = 120 if VALGRIND else 60
 
-# What main prints for an exception a command lets out: an empty line, the message line,
-# another empty line.
+# What main prints for an exception a command lets out.
 FATAL = re.compile(rb"\nromtool fatal error : ([^\n]*)\n\n\Z")
 
 result_t = collections.namedtuple("result_t", "status stdout stderr")
@@ -54,7 +35,7 @@ result_t = collections.namedtuple("result_t", "status stdout stderr")
 
 def _environment():
     env = dict(os.environ)
-    if SANITIZE == "address":
+    if os.environ.get("ROMTOOL_SANITIZE") == "address":
         # The preload library comes before libasan in the link order; ASan would refuse to start.
         env["ASAN_OPTIONS"] = "verify_asan_link_order=0"
     return env
@@ -66,23 +47,16 @@ def _run(command, cwd=None, timeout=TIMEOUT):
     return result_t(done.returncode, done.stdout, done.stderr)
 
 
-def run(*args, cwd=None, timeout=TIMEOUT):
-    """romtool with args, off the board (no device nodes exist)."""
-    return _run(RUNNER + VALGRIND + [ROMTOOL, *args], cwd=cwd, timeout=timeout)
-
-
-def vboard(*args, check=True):
-    """The board's front end; returns its stdout, raises when it fails and check is set."""
+def vboard(*args, check=True):  # the board's front end: its stdout
     done = subprocess.run([sys.executable, VBOARD, *args], capture_output=True, check=False)
     if check and done.returncode != 0:
-        raise RuntimeError("vboard %s failed (%d): %s"
-                           % (" ".join(args), done.returncode, done.stderr.decode(errors="replace")))
+        raise RuntimeError("vboard %s failed: %s" % (" ".join(args), done.stderr.decode()))
     return done.stdout
 
 
 class board_t:
-    """A fresh default board in a temporary folder, with a work folder beside it (the
-    current directory of romtool, where relative file names such as dump.bin land)."""
+    """A fresh default board in a temporary folder, and the work folder beside it that is
+    romtool's current directory."""
 
     def __init__(self):
         self._tmp = tempfile.TemporaryDirectory(prefix="romtool-e2e-")
@@ -92,39 +66,33 @@ class board_t:
         vboard("create", self.dir)
 
     def run(self, *args, timeout=TIMEOUT):
-        """romtool with args on this board."""
         return _run(self._command(args), cwd=self.work, timeout=timeout)
 
-    def vboard(self, command, *args, check=True):
-        """A front end command on this board: vboard COMMAND DIR ARGS..."""
+    def vboard(self, command, *args, check=True):  # vboard COMMAND DIR ARGS...
         return vboard(command, self.dir, *args, check=check)
 
     def _command(self, args):
-        command = [sys.executable, VBOARD, "run", "--preload", PRELOAD]
-        if RUNNER:
-            command += ["--runner", " ".join(RUNNER)]
-        return command + [self.dir, "--", *VALGRIND, ROMTOOL, *args]
+        runner = ["--runner", " ".join(RUNNER)] if RUNNER else []
+        return ([sys.executable, VBOARD, "run", "--preload", PRELOAD] + runner
+                + [self.dir, "--", *VALGRIND, ROMTOOL, *args])
 
     def start(self, *args):
-        """romtool with args on this board, not waited for. The front end execs into the
-        program, so the process's pid is romtool's (or qemu's running it)."""
+        # Not waited for; the front end execs into romtool, so the pid is romtool's (or
+        # that of the qemu running it).
         return subprocess.Popen(self._command(args), cwd=self.work, env=_environment(),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
-    def image_path(self, device):
-        """The file behind a device ("bios0", "flash_bios0" or "nvram0")."""
+    def image_path(self, device):  # of "bios0", "flash_bios0" or "nvram0"
         node = device if device.startswith(("flash_", "nvram")) else "flash_" + device
         return os.path.join(self.dir, node + ".img")
 
     def image(self, device):
-        """A device's bytes."""
         with open(self.image_path(device), "rb") as f:
             return f.read()
 
     def add_flash(self, name, data, manufacturer_id=0x01, device_id=0x0002, size_kbits=None,
                   part_name="TEST"):
-        """One more flash device /dev/zelk/flash_NAME holding data; its size is len(data).
-        The ids are written as given (any integer the board reads, negative ones too)."""
+        # One more flash device /dev/zelk/flash_NAME holding data.
         if size_kbits is None:
             size_kbits = len(data) * 8 // 1024
         with open(os.path.join(self.dir, "flash_%s.info" % name), "w") as f:
@@ -133,19 +101,25 @@ class board_t:
         with open(self.image_path(name), "wb") as f:
             f.write(data)
 
-    def requests(self):
-        """The request log, one dict per line: node, op, the logged fields (text values,
-        quotes kept) and result as int; pid and tid left out. Turn logging on first with
-        self.vboard("log", "on")."""
+    def put(self, name, data):  # a file in the work folder
+        with open(os.path.join(self.work, name), "wb") as f:
+            f.write(data)
+        return name
+
+    def clear_log(self):
+        open(os.path.join(self.dir, "requests.log"), "wb").close()
+
+    def requests(self, *keys):
+        # The request log (after self.vboard("log", "on")): a dict of the fields per line,
+        # text values quoted, result an int; with keys, a tuple of those fields (None when
+        # absent) in which a successful open's varying descriptor reads "fd".
         out = []
         for line in self.vboard("log", "show").decode(errors="replace").splitlines():
-            fields = {}
-            for key, value in re.findall(r'(\w+)(?:=("(?:[^"\\]|\\.)*"|\S*))?', line):
-                fields[key] = value
-            for key in ("pid", "tid"):
-                fields.pop(key, None)
+            fields = dict(re.findall(r'(\w+)(?:=("(?:[^"\\]|\\.)*"|\S*))?', line))
             fields["result"] = int(fields["result"])
-            out.append(fields)
+            if keys and fields["op"] == "open" and fields["result"] >= 0:
+                fields["result"] = "fd"
+            out.append(tuple(fields.get(key) for key in keys) if keys else fields)
         return out
 
     def close(self):
@@ -153,19 +127,14 @@ class board_t:
 
 
 class romtool_test_case(unittest.TestCase):
-    """Runs romtool off the board; every run must leave stderr empty."""
+    """Every run must leave stderr empty."""
 
     def check_stderr(self, result):
         self.assertEqual(result.stderr, b"", "romtool wrote to stderr")
         return result
 
-    def run_direct(self, *args, cwd=None, timeout=TIMEOUT):
-        return self.check_stderr(run(*args, cwd=cwd, timeout=timeout))
-
-    def skip_unless_available(self, result, option):
-        """Skips while the command of option is still missing from this build."""
-        if result.stdout.endswith(b"%s: not available in this build\n\n" % option.encode()):
-            self.skipTest(option + " is not in this build yet")
+    def run_direct(self, *args, cwd=None):  # off the board: no device nodes exist
+        return self.check_stderr(_run(RUNNER + VALGRIND + [ROMTOOL, *args], cwd=cwd))
 
 
 class board_test_case(romtool_test_case):
@@ -177,12 +146,10 @@ class board_test_case(romtool_test_case):
         self.board = board_t()
         self.addCleanup(self.board.close)
 
-    def romtool(self, *args, board=None, timeout=TIMEOUT):
-        """romtool with args on self.board (or on the given board)."""
+    def romtool(self, *args, board=None, timeout=TIMEOUT):  # on self.board or the given one
         return self.check_stderr((board or self.board).run(*args, timeout=timeout))
 
-    def fresh_board(self):
-        """One more fresh board, for comparing runs that change the board."""
+    def fresh_board(self):  # one more, for comparing runs that change the board
         board = board_t()
         self.addCleanup(board.close)
         return board

@@ -27,147 +27,82 @@ class test_usage(harness.romtool_test_case):
     def test_bad_command_lines_print_usage_and_fail(self):
         # None of these may reach a command; off the board a command would fail differently.
         cases = [
-            [],                             # nothing to do
-            ["-x"],                         # no option of the tool
-            ["-rmt5"],                      # digit attached: no option
-            ["-I"],                         # options are case-sensitive
-            ["-dev"],                       # device name missing
-            ["-dev", "-e"],                 # next argument is an option, not a name
-            ["-e", "-dev"],                 # ... wherever "-dev" stands
-            ["-dev", "", "-i"],             # empty name
-            ["-dev", "  ", "-i"],           # name without a word
-            ["-set"],
-            ["-set", "key"],                # value missing
-            ["-set", "key", "-i"],          # value is an option
-            ["-get"],
-            ["-get", "-i"],
+            [], ["-x"], ["-rmt5"], ["-I"],                   # no option of the tool
+            ["-dev"], ["-dev", "-e"], ["-e", "-dev"],        # device name missing ...
+            ["-dev", "", "-i"], ["-dev", "  ", "-i"],        # ... or without a word
+            ["-set"], ["-set", "key"], ["-get", "-i"],
             # Programming without an image programmed nothing: a failure, never status 0.
-            ["-p"],
-            ["-pbios"],
-            ["-pfpga"],
-            ["-p", "-i"],                   # "-p" wins over "-i" and has no file
-            ["-pbios", "-x", "bios.img"],
-            ["-pfpga", "", "a.bin"],        # first word empty: no file at all
+            ["-p"], ["-pbios"], ["-pfpga"], ["-p", "-i"],
+            ["-pfpga", "", "a.bin"],                         # first word empty: no file at all
         ]
         for args in cases:
             with self.subTest(args=args):
-                result = self.run_direct(*args)
-                self.assertEqual(result.stdout, USAGE)
-                self.assertEqual(result.status, 1)
+                self.assertEqual(self.run_direct(*args)[:2], (1, USAGE))
 
     def test_failed_command_gives_one_fatal_message(self):
         # Off the board every device node is missing, so these fail inside the command.
-        cases = [["-i"], ["-dev", "bios0", "-i"], ["-r", "16"], ["-dump", "out.bin"],
-                 ["-dump"], ["-get", "serverip"], ["-set", "stdin", "serial"]]
-        for args in cases:
-            with self.subTest(args=args):
-                with tempfile.TemporaryDirectory() as work:
-                    result = self.run_direct(*args, cwd=work)
-                    self.assertEqual(result.status, 1)
-                    self.assertRegex(result.stdout, harness.FATAL)
-                    # The device is read before the dump file is opened: no empty file left.
-                    self.assertEqual(os.listdir(work), [])
+        for args in (["-i"], ["-r", "16"], ["-dump"], ["-get", "serverip"], ["-set", "a", "b"]):
+            with self.subTest(args=args), tempfile.TemporaryDirectory() as work:
+                result = self.run_direct(*args, cwd=work)
+                self.assertEqual(result.status, 1)
+                self.assertRegex(result.stdout, harness.FATAL)
+                # The device is read before the dump file is opened: no empty file left.
+                self.assertEqual(os.listdir(work), [])
 
 
 class test_precedence(harness.board_test_case):
-    """The first option of the fixed order wins, wherever it stands. Each row runs the
-    command line and then the winner alone, optionally each followed by a second command
-    that shows what the first changed; both must give the same status and output."""
-
-    IMAGE = bytes(range(256)) * 4
-
-    def setUp(self):
-        super().setUp()
-        self.write_image(self.board)
-
-    def write_image(self, board):
-        with open(os.path.join(board.work, "img.bin"), "wb") as image:
-            image.write(self.IMAGE)
-
     def outputs(self, board, *commands):
+        with open(os.path.join(board.work, "img.bin"), "wb") as image:
+            image.write(bytes(range(256)) * 4)
         return [self.romtool(*args, board=board, timeout=20)[:2] for args in commands]
 
     def test_first_option_in_order_wins(self):
-        # Winners that leave the board as it was share one board.
+        # The command line, then the winner alone, give the same status and output; a
+        # follow-up command shows what a winner changed (each run on a fresh board then).
         rows = [
-            # command line                                    winner alone
-            (["-i", "-r", "16"],                              ["-r", "16"]),
-            (["-r", "16", "-i"],                              ["-r", "16"]),
-            (["-dump", "out.bin", "-r", "16"],                ["-r", "16"]),
-            (["-e", "-dump", "out.bin"],                      ["-dump", "out.bin"]),
-            (["-rmt", "13", "-dump", "out.bin"],              ["-dump", "out.bin"]),
-            (["-wmt", "-rmt", "13"],                          ["-rmt", "13"]),
-            (["-e", "-wmt", "13"],                            ["-wmt", "13"]),
-            (["-p", "img.bin", "-get", "serverip"],           ["-get", "serverip"]),
-            (["-l", "-i"],                                    ["-i"]),
-            # Arguments that are no option of the tool are ignored.
-            (["-x", "-i", "stray"],                           ["-i"]),
-        ]
-        for args, winner in rows:
-            with self.subTest(args=args):
-                first, alone = self.outputs(self.board, args, winner)
-                self.assertEqual(first, alone)
-
-    def test_first_option_in_order_wins_on_changed_board(self):
-        # Winners that change the board: each run on a fresh one, then a look at the change.
-        rows = [
-            # command line                                winner alone          follow-up
-            (["-set", "k", "v", "-e"],                    ["-e"],               ["-get", "k"]),
-            (["-get", "serverip", "-set", "k", "v"],      ["-set", "k", "v"],   ["-get", "k"]),
-            (["-pbios", "img.bin", "-p", "img.bin"],      ["-p", "img.bin"],    ["-r", "80"]),
-            (["-pfpga", "img.bin", "-pbios", "img.bin"],  ["-pbios", "img.bin"], ["-r", "80"]),
-            (["-i", "-pfpga", "img.bin"],                 ["-pfpga", "img.bin"], ["-r", "80"]),
+            # command line                                    winner alone        follow-up
+            (["-i", "-r", "16"],                              ["-r", "16"],       None),
+            (["-dump", "out.bin", "-r", "16"],                ["-r", "16"],       None),
+            (["-e", "-dump", "out.bin"],                      ["-dump", "out.bin"], None),
+            (["-rmt", "13", "-dump", "out.bin"],              ["-dump", "out.bin"], None),
+            (["-wmt", "-rmt", "13"],                          ["-rmt", "13"],     None),
+            (["-e", "-wmt", "13"],                            ["-wmt", "13"],     None),
+            (["-p", "img.bin", "-get", "serverip"],           ["-get", "serverip"], None),
+            (["-l", "-i"],                                    ["-i"],             None),
+            (["-x", "-i", "stray"],                           ["-i"],             None),
+            (["-set", "k", "v", "-e"],                        ["-e"],             ["-get", "k"]),
+            (["-get", "serverip", "-set", "k", "v"],          ["-set", "k", "v"], ["-get", "k"]),
+            (["-pbios", "img.bin", "-p", "img.bin"],          ["-p", "img.bin"],  ["-r", "80"]),
+            (["-pfpga", "img.bin", "-pbios", "img.bin"],      ["-pbios", "img.bin"], ["-r", "80"]),
+            (["-i", "-pfpga", "img.bin"],                     ["-pfpga", "img.bin"], ["-r", "80"]),
+            # A missing node fails naming its path, so the output tells which name was used.
+            (["-dev", "nosuch", "-dev", "bios0", "-r", "16"], ["-dev", "nosuch", "-r", "16"], None),
+            (["-dev", "bios0", "-dev", "nosuch", "-r", "16"], ["-dev", "bios0", "-r", "16"], None),
+            (["-r", "16", "-dev", "nosuch"],                  ["-dev", "nosuch", "-r", "16"], None),
+            (["-dev", "nosuch bios0", "-r", "16"],            ["-dev", "nosuch", "-r", "16"], None),
         ]
         for args, winner, follow_up in rows:
             with self.subTest(args=args):
-                results = []
-                for command in (args, winner):
-                    board = self.fresh_board()
-                    self.write_image(board)
-                    results.append(self.outputs(board, command, follow_up))
-                self.assertEqual(results[0], results[1])
-
-    def test_dev_names_the_node_and_first_one_counts(self):
-        # A missing node fails naming its path, so the output tells which name was used.
-        rows = [
-            (["-dev", "nosuch", "-dev", "bios0", "-r", "16"], ["-dev", "nosuch", "-r", "16"]),
-            (["-dev", "bios0", "-dev", "nosuch", "-r", "16"], ["-dev", "bios0", "-r", "16"]),
-            (["-r", "16", "-dev", "nosuch"],                  ["-dev", "nosuch", "-r", "16"]),
-            (["-dev", "nosuch bios0", "-r", "16"],            ["-dev", "nosuch", "-r", "16"]),
-        ]
-        for args, same in rows:
-            with self.subTest(args=args):
-                first, alone = self.outputs(self.board, args, same)
-                self.assertEqual(first, alone)
+                if follow_up is None:
+                    self.assertEqual(*self.outputs(self.board, args, winner))
+                else:
+                    self.assertEqual(self.outputs(self.fresh_board(), args, follow_up),
+                                     self.outputs(self.fresh_board(), winner, follow_up))
 
 
 class test_numbers(harness.board_test_case):
-    """How the "-r" count is read: decimal or 0x hexadecimal, never octal, never negative;
-    anything unreadable leaves the default of 64."""
-
-    def dumped_bytes(self, *args):
-        result = self.romtool(*args)
-        self.skip_unless_available(result, "-r")
-        self.assertEqual(result.status, 0, result.stdout)
-        # One entry per byte: two hex digits, the character in brackets, a blank.
-        return len(re.findall(rb"[0-9a-f]{2}\[.\] ", result.stdout, re.DOTALL))
-
     def test_count_forms(self):
-        rows = [
-            (["-r", "0x20"], 32),
-            (["-r", "0X1F"], 31),
-            (["-r", "010"], 10),      # leading zero is not octal
-            (["-r", "12abc"], 12),    # trailing text ignored
-            (["-r", "abc"], 64),
-            (["-r", " 12"], 64),      # leading blank refused
-            (["-r", "-5"], 64),       # looks like an option: not taken
-            (["-r", "0x"], 0),        # too short for hex: decimal 0, nothing dumped
-            (["-r"], 64),
-            (["-r", "-i"], 64),
-        ]
+        # Decimal or 0x hexadecimal, never octal, never negative; else the default of 64.
+        rows = [(["-r", "0x20"], 32), (["-r", "0X1F"], 31), (["-r", "010"], 10),
+                (["-r", "12abc"], 12), (["-r", "abc"], 64), (["-r", " 12"], 64),
+                (["-r", "-5"], 64), (["-r", "0x"], 0), (["-r"], 64), (["-r", "-i"], 64)]
         for args, count in rows:
             with self.subTest(args=args):
-                self.assertEqual(self.dumped_bytes(*args), count)
+                result = self.romtool(*args)
+                self.assertEqual(result.status, 0, result.stdout)
+                # One entry per byte: two hex digits, the character in brackets, a blank.
+                self.assertEqual(len(re.findall(rb"[0-9a-f]{2}\[.\] ", result.stdout, re.DOTALL)),
+                                 count)
 
 
 if __name__ == "__main__":

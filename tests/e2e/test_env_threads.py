@@ -9,6 +9,7 @@ import time
 import unittest
 
 import harness
+from flash_reference import ENOENT_OPEN
 
 WAITING = b"waiting for ctrl-c\n"
 READ = ("0x412cc003", '"serverip"', None)
@@ -23,21 +24,17 @@ class test_env_threads(harness.board_test_case):
         self.board.vboard("log", "on")
 
     def log(self):
-        """(tid, node, op, flags, code, key, value, result) per request, in log order.
-        Read straight from the board, not through its front end: polling must be quick."""
+        # (tid, node, op, flags, code, key, value, result) per request, read straight from
+        # the board's file: polling must be quick.
         with open(os.path.join(self.board.dir, "requests.log"), "rb") as f:
             lines = f.read().decode().split("\n")[:-1]  # a line being written is not yet one
         return [LINE.search(line).groups() for line in lines]
 
-    def start(self, *args, wait_for=WAITING):
-        """romtool with args, once its output holds wait_for; returns (process, output)."""
+    def start(self, *args, wanted=WAITING, times=1):
+        # romtool with args, once its output holds wanted so many times: (process, output).
         process = self.board.start(*args)
         self.addCleanup(lambda: process.poll() is None and process.kill())
-        return process, self.read_until(process, wait_for)
-
-    def read_until(self, process, wanted, output=b"", times=1):
-        """Reads output until it holds wanted the given number of times."""
-        deadline = time.monotonic() + harness.TIMEOUT
+        deadline, output = time.monotonic() + harness.TIMEOUT, b""
         while output.count(wanted) < times:
             left = deadline - time.monotonic()
             self.assertGreater(left, 0, "no %r in %r" % (wanted, output))
@@ -45,23 +42,21 @@ class test_env_threads(harness.board_test_case):
                 chunk = os.read(process.stdout.fileno(), 4096)
                 self.assertNotEqual(chunk, b"", "ended before %r: %r" % (wanted, output))
                 output += chunk
-        return output
+        return process, output
 
     def wait_log(self, ready):
-        """Polls the request log until ready(log) holds."""
         deadline = time.monotonic() + harness.TIMEOUT
         while not ready(self.log()):
             self.assertLess(time.monotonic(), deadline, "the board never saw it")
             time.sleep(0.005)
 
     def interrupt(self, process, output):
-        """SIGINT; returns (status, all output, seconds from the signal to the exit)."""
+        # SIGINT: (status, all output, seconds from the signal to the exit).
         sent = time.monotonic()
         process.send_signal(signal.SIGINT)
         rest, errors = process.communicate(timeout=harness.TIMEOUT)
-        elapsed = time.monotonic() - sent
         self.assertEqual(errors, b"", "romtool wrote to stderr")
-        return process.returncode, output + rest, elapsed
+        return process.returncode, output + rest, time.monotonic() - sent
 
     def test_workers_until_ctrl_c(self):
         rows = [
@@ -75,43 +70,39 @@ class test_env_threads(harness.board_test_case):
         ]
         for args, count, (code, key, value) in rows:
             with self.subTest(args=args):
-                self.board.vboard("log", "clear")
+                self.board.clear_log()
                 process, output = self.start(*args)
                 self.wait_log(lambda log: len({r[0] for r in log if r[2] == "ioctl"}) == count)
-                status, output, elapsed = self.interrupt(process, output)
-                self.assertEqual((status, output), (0, WAITING))
+                self.assertEqual(self.interrupt(process, output)[:2], (0, WAITING))
                 log = self.log()
                 tids = sorted({r[0] for r in log}, key=int)
                 self.assertEqual(len(tids), count)
-                expected = {("flash_env0", "open", "O_RDWR|O_SYNC", None, None, None),
-                            ("flash_env0", "ioctl", None, code, key, value),
-                            ("flash_env0", "close", None, None, None, None)}
-                self.assertLessEqual({r[1:7] for r in log}, expected)
+                self.assertLessEqual({r[1:7] for r in log}, {
+                    ("flash_env0", "open", "O_RDWR|O_SYNC", None, None, None),
+                    ("flash_env0", "ioctl", None, code, key, value),
+                    ("flash_env0", "close", None, None, None, None)})
                 for tid in tids:
                     ops = [r[2] for r in log if r[0] == tid]
                     self.assertEqual(ops, ["open", "ioctl", "close"] * (len(ops) // 3))
                 # Stopped one at a time in the order they were made (thread ids rise).
                 last = [max(i for i, r in enumerate(log) if r[0] == tid) for tid in tids]
                 self.assertEqual(last, sorted(last))
-                if count and key == WRITE[1]:
-                    self.assertEqual(self.board.vboard("env", "get", "stdin"), b"serial\n")
 
     def test_sleeping_writer_stops_at_once(self):
         process, output = self.start("-wmt", "1")
         self.wait_log(lambda log: any(r[2] == "ioctl" for r in log))
         # Its pause of a second, with the node open, has only begun. A stop that did not
         # wake it would wait that second out and let the writer make one more pass.
-        before = self.log()
+        before = [r[2] for r in self.log()]
         status, output, elapsed = self.interrupt(process, output)
         self.assertEqual((status, output), (0, WAITING))
-        self.assertEqual([r[2] for r in self.log()], [r[2] for r in before] + ["close"])
+        self.assertEqual([r[2] for r in self.log()], before + ["close"])
         self.assertLess(elapsed, 0.5)
+        self.assertEqual(self.board.vboard("env", "get", "stdin"), b"serial\n")
 
     def test_too_many(self):
-        for args, output in ((["-rmt", "13"], b"13 is too many ( > 12 ) \n"),
-                             (["-wmt", "0x10"], b"16 is too many ( > 12 ) \n")):
-            with self.subTest(args=args):
-                self.assertEqual(self.romtool(*args)[:2], (1, output))
+        self.assertEqual([self.romtool(*args)[:2] for args in (["-rmt", "13"], ["-wmt", "0x10"])],
+                         [(1, b"13 is too many ( > 12 ) \n"), (1, b"16 is too many ( > 12 ) \n")])
         self.assertEqual(self.log(), [])
 
     def test_ctrl_c_during_start_up_is_not_lost(self):
@@ -122,21 +113,18 @@ class test_env_threads(harness.board_test_case):
         finally:
             signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
         process.send_signal(signal.SIGINT)
-        output, errors = process.communicate(timeout=harness.TIMEOUT)
-        self.assertEqual((process.returncode, output, errors), (0, WAITING, b""))
-
+        self.assertEqual(process.communicate(timeout=harness.TIMEOUT), (WAITING, b""))
+        self.assertEqual(process.returncode, 0)
         # Sent as soon as the first worker reaches the board, while the rest are starting.
-        self.board.vboard("log", "clear")
+        seen = len(self.log())
         process = self.board.start("-rmt", "12")
-        self.wait_log(lambda log: log)
-        status, output, _ = self.interrupt(process, b"")
-        self.assertEqual((status, output), (0, WAITING))
+        self.wait_log(lambda log: len(log) > seen)
+        self.assertEqual(self.interrupt(process, b"")[:2], (0, WAITING))
 
     def test_failing_workers_print_once_and_fail_the_run(self):
         rows = [
             (["missing", "env0"], ["-rmt", "3"], 3,
-             b"\nromtool::read_t fatal error : /dev/zelk/flash_env0: open -- "
-             b"ENOENT: file/dir does not exist or is a dangling symbolic link\n\n"),
+             b"\nromtool::read_t fatal error : /dev/zelk/flash_env0: %s\n\n" % ENOENT_OPEN),
             (["add", "env0", "ioctl", "code=" + WRITE[0], "errno=128"], ["-wmt", "2"], 2,
              b"\nromtool::write_t fatal error : /dev/zelk/flash_env0: flash device busy\n\n"),
         ]
@@ -144,8 +132,7 @@ class test_env_threads(harness.board_test_case):
             with self.subTest(args=args):
                 self.board.vboard("fault", "clear")
                 self.board.vboard("fault", *fault)
-                process, output = self.start(*args)
-                output = self.read_until(process, message, output, times=count)
+                process, output = self.start(*args, wanted=message, times=count)
                 status, output, _ = self.interrupt(process, output)
                 # Each message is one piece, once per worker; the run's status shows them.
                 self.assertEqual(status, 1)

@@ -6,92 +6,68 @@ import os
 import unittest
 
 import harness
-from flash_reference import (ENOENT_OPEN, bios_output, fatal, fpga_crc, program_failed,
-                             random_bytes, system_text)
+from flash_reference import ENOENT_OPEN, bios_output, fatal, fpga_crc, program_failed, random_bytes
 
 PATH = b"/dev/zelk/flash_bios0"
 IMAGE = random_bytes(100, 1)
 FF_LINE = b"ff[.] ff[.] ff[.] ff[.]  :  ff[.] ff[.] ff[.] ff[.] \n"
+CRC_LINE = b"crc is 0x%x\n" % fpga_crc([IMAGE])
 
-
-def erase_failed(count, message):
-    return b"erase failed: " + message + b"\n"
-
-
-def fatal_report(count, message):
-    return fatal(message)
-
-
-# option words; faulted operation and its fault words; what is printed before a failure of
-# that operation and before a failure to open the node; bytes written by then; the report.
+# Option words; the faulted operation and its fault words; what is printed before a
+# failure of that operation, and before a failure to open the node; bytes written by the
+# time of the failure; the report of a message.
+FATAL = lambda count, message: fatal(message)
 COMMANDS = [
-    (["-i"], "ioctl", ["code=0x4040c000"], b"", b"", 0, fatal_report),
-    (["-r", "32"], "read", ["nth=2"], FF_LINE * 2, b"", 0, fatal_report),
-    (["-dump", "out.bin"], "read", ["nth=2"], b"", b"", 0, fatal_report),
-    (["-e"], "ioctl", ["code=0x2000c001"], b"", b"", 0, erase_failed),
+    (["-i"], "ioctl", ["code=0x4040c000"], b"", b"", 0, FATAL),
+    (["-r", "32"], "read", ["nth=2"], FF_LINE * 2, b"", 0, FATAL),
+    (["-dump", "out.bin"], "read", ["nth=2"], b"", b"", 0, FATAL),
+    (["-e"], "ioctl", ["code=0x2000c001"], b"", b"", 0, lambda n, m: b"erase failed: " + m + b"\n"),
     (["-p", "img.bin"], "write", ["nth=3"], b"program_device:\n", b"program_device:\n", 32,
      program_failed),
     (["-pbios", "img.bin"], "write", ["nth=3"], bios_output(IMAGE) + b"writing...\n",
-     bios_output(IMAGE) + b"writing...\n", 32, fatal_report),
-    (["-pfpga", "img.bin"], "write", ["nth=3"], b"crc is 0x%x\n" % fpga_crc([IMAGE]),
-     b"crc is 0x%x\n" % fpga_crc([IMAGE]), 32, program_failed),
-    (["-pfpga", "img.bin"], "lseek", [], b"crc is 0x%x\n" % fpga_crc([IMAGE]),
-     b"crc is 0x%x\n" % fpga_crc([IMAGE]), len(IMAGE), program_failed),
+     bios_output(IMAGE) + b"writing...\n", 32, FATAL),
+    (["-pfpga", "img.bin"], "write", ["nth=3"], CRC_LINE, CRC_LINE, 32, program_failed),
+    (["-pfpga", "img.bin"], "lseek", [], CRC_LINE, CRC_LINE, len(IMAGE), program_failed),
 ]
 
-# How the board fails, and the message the tool must then give; op is the system call's
-# name as the tool words it ("seek" for lseek).
+# How the board fails; the message, given the failed call's name as the tool words it.
 ERRORS = [
-    ("system error", lambda op: PATH + b": " + system_text(op, 5), ["errno=5"], None),
-    ("last system errno", lambda op: PATH + b": " + system_text(op, 127), ["errno=127"], None),
-    ("driver code", lambda op: PATH + b": flash device busy", ["errno=128"], 128),
-    # A driver without a text for the code leaves the tool's own text in the record.
-    ("driver code without text", lambda op: PATH + b": " + PATH + b": "
-     + system_text(op, 250), ["errno=250"], 250),
-    ("failing text request", lambda op: b"", ["errno=131"], 131),
+    ("last system errno", ["errno=127"], lambda op: PATH + b": " + op + b" -- "
+     + os.strerror(127).encode(), None),
+    ("driver code", ["errno=128"], lambda op: PATH + b": flash device busy", 128),
+    ("failing text request", ["errno=131"], lambda op: b"", 131),
 ]
 
 
 class test_driver_errors(harness.board_test_case):
-    def setUp(self):
-        super().setUp()
-        with open(os.path.join(self.board.work, "img.bin"), "wb") as f:
-            f.write(IMAGE)
-        self.board.vboard("log", "on")
-
-    def run_with(self, args, faults):
+    def run_with(self, args, *faults):
         # The board's files written directly (their format is the board's documented
         # one): three front end runs fewer per row, which counts under qemu.
         with open(os.path.join(self.board.dir, "faults.txt"), "w") as f:
             for number, fault in enumerate(faults, 1):
                 f.write("id=%d node=flash_bios0 %s hits=0\n" % (number, " ".join(fault)))
         open(os.path.join(self.board.dir, "requests.log"), "wb").close()
-        return self.romtool("-dev", "bios0", *args)
-
-    def text_requests(self):
-        return [r["errcode"] for r in self.board.requests()
-                if r["op"] == "ioctl" and r["code"] == "0xc0ccd00a"]
+        return self.romtool("-dev", "bios0", *args)[:2]
 
     def test_every_command_reports_every_error(self):
-        for args, op, selector, before, _, count, report in COMMANDS:
-            for what, message, action, code in ERRORS:
+        with open(os.path.join(self.board.work, "img.bin"), "wb") as f:
+            f.write(IMAGE)
+        self.board.vboard("log", "on")
+        for args, op, selector, before, before_open, count, report in COMMANDS:
+            for what, action, message, code in ERRORS:
                 with self.subTest(command=args, error=what, op=op):
-                    faults = [["op=" + op] + selector + action]
-                    if what == "failing text request":
-                        faults.append(["op=ioctl", "code=0xc0ccd00a", "errno=5"])
-                    result = self.run_with(args, faults)
-                    word = "seek" if op == "lseek" else op
-                    self.assertEqual(result.stdout, before + report(count, message(word)))
-                    self.assertEqual(result.status, 1)
+                    text_fault = ["op=ioctl", "code=0xc0ccd00a", "errno=5"]
+                    result = self.run_with(args, ["op=" + op] + selector + action,
+                                           *[text_fault] * (what == "failing text request"))
+                    word = b"seek" if op == "lseek" else op.encode()
+                    self.assertEqual(result, (1, before + report(count, message(word))))
                     # One text request with the driver's code, none for a system error.
-                    self.assertEqual(self.text_requests(), [] if code is None else [str(code)])
-
-    def test_missing_node_gives_the_open_failure(self):
-        for args, _, _, _, before, _, report in COMMANDS:
-            with self.subTest(command=args):
-                result = self.run_with(args, [["op=open", "errno=2"]])
-                self.assertEqual(result.stdout, before + report(0, PATH + b": " + ENOENT_OPEN))
-                self.assertEqual(result.status, 1)
+                    self.assertEqual([r["errcode"] for r in self.board.requests()
+                                      if r["op"] == "ioctl" and r["code"] == "0xc0ccd00a"],
+                                     [] if code is None else [str(code)])
+            with self.subTest(command=args, error="missing node"):
+                result = self.run_with(args, ["op=open", "errno=2"])
+                self.assertEqual(result, (1, before_open + report(0, PATH + b": " + ENOENT_OPEN)))
                 self.assertEqual([r["op"] for r in self.board.requests()], ["open"])
 
 

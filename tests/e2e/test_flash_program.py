@@ -10,173 +10,109 @@ from flash_reference import (BIOS_REGION, ENOENT_OPEN, FPGA_CRC, bios_device, bi
 
 BIOS_SIZE = 512 << 10
 FPGA_SIZE = 1 << 20
-
-
-class program_case(harness.board_test_case):
-    def setUp(self):
-        super().setUp()
-        self.board.vboard("log", "on")
-
-    def put(self, name, data):
-        with open(os.path.join(self.board.work, name), "wb") as f:
-            f.write(data)
-        return name
-
-    def fresh_run(self, dev, *args):
-        """Erases dev and clears the log, then runs romtool. The board's files are written
-        directly, with no front end run to wait for (qemu makes each row count)."""
-        path = self.board.image_path(dev)
-        with open(path, "r+b") as f:
-            f.write(b"\xff" * os.path.getsize(path))
-        open(os.path.join(self.board.dir, "requests.log"), "wb").close()
-        return self.romtool("-dev", dev, *args)
-
-    def device_writes(self):
-        """(offset, length) of every transfer that reached a node, lseeks as ("seek", off)."""
-        out = []
-        for r in self.board.requests():
-            if r["op"] == "write":
-                out.append((int(r["off"]), int(r["len"])))
-            elif r["op"] == "lseek":
-                out.append(("seek", int(r["off"])))
-        return out
-
-    def assertNothingSent(self):
-        self.assertEqual(self.board.requests(), [])
+OPEN_FAILED = b"\nromtool fatal error : Unable to open 'nosuch.bin': nosuch.bin: %s\n\n\n" \
+    % ENOENT_OPEN
 
 
 def pieces(*lengths):
-    """The chunks a file of each length gives, back to back from offset 0."""
+    """The transfers of files of these lengths, back to back from offset 0: at most 16
+    bytes each, none across the end of a file."""
     out, at = [], 0
     for length in lengths:
-        for start in range(0, length, 16):
-            out.append((at + start, min(16, length - start)))
+        out += [(at + start, min(16, length - start)) for start in range(0, length, 16)]
         at += length
     return out
 
 
-class test_program_device(program_case):
-    def test_image_written_unchanged_in_chunks(self):
+class test_programming(harness.board_test_case):
+    def setUp(self):
+        super().setUp()
+        self.board.vboard("log", "on")
+
+    def check(self, dev, args, stdout, status=0, device=None, writes=None):
+        # Runs romtool on dev, erased, with the log cleared (through the board's files: qemu
+        # makes each front end run count); checks status and output, then the device's bytes
+        # and its (offset, length) writes and ("seek", offset)s, or, when writes is None,
+        # that nothing at all reached a node.
+        path = self.board.image_path(dev)
+        if os.path.exists(path):
+            with open(path, "r+b") as f:
+                f.write(b"\xff" * os.path.getsize(path))
+        self.board.clear_log()
+        self.assertEqual(self.romtool("-dev", dev, *args)[:2], (status, stdout))
+        requests = self.board.requests()
+        if writes is None:
+            self.assertEqual(requests, [])
+            return
+        self.assertEqual({r["flags"] for r in requests if r["op"] == "open"},
+                         {"O_RDWR"} if writes else set())
+        self.assertEqual([(int(r["off"]), int(r["len"])) if r["op"] == "write" else
+                          ("seek", int(r["off"])) for r in requests
+                          if r["op"] in ("write", "lseek")], writes)
+        self.assertEqual(self.board.image(dev), device)
+
+    def test_plain_image(self):
         for size in (1, 15, 16, 17, 1000):
             with self.subTest(size=size):
                 image = random_bytes(size, size)
-                result = self.fresh_run("bios0", "-p", self.put("img.bin", image))
-                self.assertEqual(result.stdout, b"program_device:\nprogramming successful\n")
-                self.assertEqual(result.status, 0)
-                self.assertEqual(self.board.image("bios0"),
-                                 image + b"\xff" * (BIOS_SIZE - size))
-                self.assertEqual(self.device_writes(), pieces(size))
-                self.assertEqual(self.board.requests()[0]["flags"], "O_RDWR")
-
-    def test_empty_image_never_opens_the_node(self):
-        result = self.romtool("-dev", "nosuch", "-p", self.put("empty.bin", b""))
-        self.assertEqual(result.stdout, b"program_device:\nprogramming successful\n")
-        self.assertEqual(result.status, 0)
-        self.assertNothingSent()
-
-    def test_image_that_cannot_be_read(self):
+                self.check("bios0", ["-p", self.board.put("img.bin", image)],
+                           b"program_device:\nprogramming successful\n",
+                           device=image + b"\xff" * (BIOS_SIZE - size), writes=pieces(size))
+        # An empty image never opens the node.
+        self.check("nosuch", ["-p", self.board.put("empty.bin", b"")],
+                   b"program_device:\nprogramming successful\n")
+        # A directory opens, then every read fails: a failure, not an empty image.
         os.mkdir(os.path.join(self.board.work, "folder"))
+        self.check("bios0", ["-p", "folder"], b"program_device:\n" + program_failed(
+            0, b"program_device() -- read of input file failed."), status=1)
+        self.check("bios0", ["-p", "nosuch.bin"],
+                   b"program_device:\n" + fatal(b"error opening file"), status=1)
+
+    def test_bios_image(self):
+        warning = b"warning: unexpected count %d read\n"
         rows = [
-            # A missing image is not caught by the command.
-            ("nosuch.bin", b"program_device:\n" + fatal(b"error opening file")),
-            # A directory opens, then every read fails: a failure, not an empty image.
-            ("folder", b"program_device:\n" + program_failed(
-                0, b"program_device() -- read of input file failed.")),
+            (random_bytes(BIOS_REGION, 1), b""),  # a whole region
+            (random_bytes(0x1000, 2), b""),       # a short body; random bytes in the slot too
+            (random_bytes(0x44, 3), b""),         # no body
+            (random_bytes(0x42, 4), b""),         # part of the slot
+            (random_bytes(0x20, 5), b""),         # header only
+            (b"", b""),
+            # A short last word counts as erased flash; the file is written as it is.
+            (random_bytes(0x1003, 6), warning % 3),
+            (random_bytes(0x1001, 7), warning % 1),
+            (random_bytes(BIOS_REGION - 2, 8), warning % 2),
         ]
-        for name, stdout in rows:
-            with self.subTest(image=name):
-                result = self.fresh_run("bios0", "-p", name)
-                self.assertEqual(result.stdout, stdout)
-                self.assertEqual(result.status, 1)
-                self.assertNothingSent()
+        for image, before in rows:
+            with self.subTest(size=hex(len(image))):
+                self.check("bios0", ["-pbios", self.board.put("bios.bin", image)],
+                           before + bios_output(image) + b"writing...\nOK\n",
+                           device=bios_device(image, BIOS_SIZE), writes=pieces(len(image)))
+        # Refused before anything is written.
+        self.board.put("long.bin", random_bytes(BIOS_REGION + 1, 7))
+        self.check("bios0", ["-pbios", "long.bin"],
+                   fatal(b"long.bin: BIOS image longer than 0x40000 bytes"), status=1)
+        self.check("bios0", ["-pbios", "nosuch.bin"], OPEN_FAILED, status=1)
 
-
-class test_program_bios(program_case):
-    def test_crc_in_slot_and_sums_printed(self):
+    def test_fpga_files(self):
         rows = [
-            ("a whole region", random_bytes(BIOS_REGION, 1)),
-            # Random bytes in the file's CRC slot too: they must count nowhere.
-            ("a short body", random_bytes(0x1000, 2)),
-            ("no body", random_bytes(0x44, 3)),
-            ("part of the slot", random_bytes(0x42, 4)),
-            ("header only", random_bytes(0x20, 5)),
-            ("empty", b""),
+            [random_bytes(1000, 1)],
+            [random_bytes(17, 2), random_bytes(33, 3), random_bytes(5, 4)],
+            [b""],
+            [random_bytes(FPGA_CRC - 100, 5), random_bytes(100, 6)],  # exactly up to the CRC
         ]
-        for what, image in rows:
-            with self.subTest(image=what):
-                result = self.fresh_run("bios0", "-pbios", self.put("bios.bin", image))
-                self.assertEqual(result.stdout, bios_output(image) + b"writing...\nOK\n")
-                self.assertEqual(result.status, 0)
-                self.assertEqual(self.board.image("bios0"), bios_device(image, BIOS_SIZE))
-                self.assertEqual(self.device_writes(), pieces(len(image)))
-
-    def test_body_with_a_short_last_word(self):
-        # The missing bytes count as erased flash; the file is written as it is.
-        for size, got in ((0x1003, 3), (0x1001, 1), (BIOS_REGION - 2, 2)):
-            with self.subTest(size=hex(size)):
-                image = random_bytes(size, size)
-                result = self.fresh_run("bios0", "-pbios", self.put("bios.bin", image))
-                self.assertEqual(result.stdout,
-                                 b"warning: unexpected count %d read\n" % got
-                                 + bios_output(image) + b"writing...\nOK\n")
-                self.assertEqual(result.status, 0)
-                self.assertEqual(self.board.image("bios0"), bios_device(image, BIOS_SIZE))
-
-    def test_refused_before_anything_is_written(self):
-        rows = [
-            ("long.bin", BIOS_REGION + 1,
-             fatal(b"long.bin: BIOS image longer than 0x40000 bytes")),
-            ("long.bin", BIOS_REGION + 4,
-             fatal(b"long.bin: BIOS image longer than 0x40000 bytes")),
-            ("nosuch.bin", None,
-             b"\nromtool fatal error : Unable to open 'nosuch.bin': nosuch.bin: "
-             + ENOENT_OPEN + b"\n\n\n"),
-        ]
-        for name, size, stdout in rows:
-            with self.subTest(image=name, size=size):
-                if size is not None:
-                    self.put(name, random_bytes(size, 7))
-                result = self.fresh_run("bios0", "-pbios", name)
-                self.assertEqual(result.stdout, stdout)
-                self.assertEqual(result.status, 1)
-                self.assertNothingSent()
-
-
-class test_program_fpga(program_case):
-    def test_files_back_to_back_and_crc_at_the_end(self):
-        rows = [
-            ("one file", [random_bytes(1000, 1)]),
-            ("pieces stop at file ends", [random_bytes(17, 2), random_bytes(33, 3),
-                                          random_bytes(5, 4)]),
-            ("an empty file", [b""]),
-            ("exactly up to the CRC", [random_bytes(FPGA_CRC - 100, 5), random_bytes(100, 6)]),
-        ]
-        for what, images in rows:
-            with self.subTest(images=what):
-                names = [self.put("part%d.bin" % i, image) for i, image in enumerate(images)]
-                result = self.fresh_run("fpga0", "-pfpga", *names)
-                self.assertEqual(result.stdout, b"crc is 0x%x\nprogramming successful\n"
-                                 % fpga_crc(images))
-                self.assertEqual(result.status, 0)
-                self.assertEqual(self.board.image("fpga0"), fpga_device(images, FPGA_SIZE))
-                self.assertEqual(self.device_writes(),
-                                 pieces(*map(len, images)) + [("seek", FPGA_CRC), (FPGA_CRC, 4)])
-
-    def test_refused_in_the_crc_pass(self):
-        self.put("a.bin", random_bytes(FPGA_CRC - 10, 1))
-        self.put("b.bin", random_bytes(11, 2))
-        rows = [
-            (["a.bin", "b.bin"], fatal(b"b.bin: FPGA image longer than 0x7fffc bytes")),
-            (["a.bin", "nosuch.bin"],
-             b"\nromtool fatal error : Unable to open 'nosuch.bin': nosuch.bin: "
-             + ENOENT_OPEN + b"\n\n\n"),
-        ]
-        for names, stdout in rows:
-            with self.subTest(files=names):
-                result = self.fresh_run("fpga0", "-pfpga", *names)
-                self.assertEqual(result.stdout, stdout)
-                self.assertEqual(result.status, 1)
-                self.assertNothingSent()
+        for images in rows:
+            with self.subTest(sizes=[len(image) for image in images]):
+                names = [self.board.put("f%d.bin" % i, image) for i, image in enumerate(images)]
+                self.check("fpga0", ["-pfpga", *names],
+                           b"crc is 0x%x\nprogramming successful\n" % fpga_crc(images),
+                           device=fpga_device(images, FPGA_SIZE),
+                           writes=pieces(*map(len, images)) + [("seek", FPGA_CRC), (FPGA_CRC, 4)])
+        # Refused in the CRC pass, before anything is written.
+        self.board.put("a.bin", random_bytes(FPGA_CRC - 10, 1))
+        self.board.put("b.bin", random_bytes(11, 2))
+        self.check("fpga0", ["-pfpga", "a.bin", "b.bin"],
+                   fatal(b"b.bin: FPGA image longer than 0x7fffc bytes"), status=1)
+        self.check("fpga0", ["-pfpga", "a.bin", "nosuch.bin"], OPEN_FAILED, status=1)
 
 
 if __name__ == "__main__":
