@@ -119,19 +119,16 @@ TEST(exception, text_is_cut_to_510_characters_and_never_null) {
 }
 
 TEST(exception, thread_stop_passes_handlers_for_exception_t_and_std_exception) {
-    const char* reached = "none";
+    bool stopped = false;
     try {
         try {
             throw qv::pproc::thread_stop_exception_t();
-        } catch (const exception_t&) {
-            reached = "exception_t";
-        } catch (const std::exception&) {
-            reached = "std::exception";
+        } catch (const std::exception&) { // the base of qv::exception_t as well
         }
-    } catch (...) {
-        reached = "catch-all";
+    } catch (const qv::pproc::thread_stop_exception_t&) {
+        stopped = true;
     }
-    EXPECT_STREQ(reached, "catch-all");
+    EXPECT_TRUE(stopped);
 }
 
 } // namespace
