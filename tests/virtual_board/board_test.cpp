@@ -270,22 +270,24 @@ TEST_F(nor, programming_ands_erase_sets_and_transfers_stay_in_bounds) {
 TEST_F(faults, rules_fail_the_calls_they_choose) {
     int fd = -1;
     char b[16];
+    device_info_t info;
     error_text_t text{130, {}};
     // The calls of every row, in order; each gives its result or -errno.
     std::function<long()> op = [&] { return (fd = open(bios0, O_RDWR)) < 0 ? -1L : 0L; },
                           rd = [&] { return long(read(fd, b, 16)); },
                           wr = [&] { return long(write(fd, "x", 1)); },
+                          id = [&] { return long(ioctl(fd, FLASH_IOC_INFO, &info)); },
                           tx = [&] { return long(ioctl(fd, ZELK_IOC_ERROR_TEXT, &text)); },
                           cl = [&] { return long(close(fd)); },
-                          script[] = {op, rd, rd, rd, wr, wr, tx, cl};
+                          script[] = {op, rd, rd, rd, wr, wr, id, tx, cl};
     std::pair<std::string, std::vector<long>> rows[] = {
         {"node=flash_bios0 op=read nth=2 errno=5", {0, 16, -EIO, 16}},
         {"node=flash_bios0 op=read from=2 errno=5", {0, 16, -EIO, -EIO}},
         {"node=flash_bios0 op=read short=5", {0, 5, 5, 5}},
         {"node=flash_bios1 op=read errno=5", {0, 16, 16, 16}},
-        {"node=* op=write errno=130", {0, 16, 16, 16, -130, -130, 0}},
-        {"node=flash_bios0 op=ioctl code=0xc0ccd00a errno=5", {0, 16, 16, 16, 1, 1, -EIO}},
-        {"node=flash_bios0 op=close errno=129", {0, 16, 16, 16, 1, 1, 0, -129}},
+        {"node=* op=write errno=130", {0, 16, 16, 16, -130, -130, 0, 0}},
+        {"node=flash_bios0 op=ioctl code=0xc0ccd00a errno=5", {0, 16, 16, 16, 1, 1, 0, -EIO}},
+        {"node=flash_bios0 op=close errno=129", {0, 16, 16, 16, 1, 1, 0, 0, -129}},
         {"node=flash_bios0 op=open errno=2", {-ENOENT}},
         {"node=* op=open errno=13", {-EACCES}},
     };
