@@ -406,6 +406,10 @@ public:
             out.power_cut = rule.has("powercut");
             out.partial = to_number(rule.get("partial"), 0);
         }
+        // A power cut kills the process before this session ends: the counters are
+        // saved now, or the same rule would fire again in every later run.
+        if (out.power_cut)
+            save_rules();
         return out;
     }
 

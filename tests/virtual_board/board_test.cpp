@@ -335,6 +335,8 @@ TEST_F(faults, power_cut_leaves_the_board_as_far_as_it_got_whichever_process_cou
     char b[64];
     EXPECT_EQ(pread(fd, b, 64, 0), 64); // two whole writes and 5 bytes of the third
     EXPECT_EQ(std::string(b, 64), data.substr(0, 37) + std::string(27, '\xff'));
+    // the cut was counted: the rule does not fire again in a later process
+    EXPECT_TRUE(WIFEXITED(in_child([&] { return int(write(fd, "x", 1)); })));
     close(fd);
     // an environment store is left erased with the start of the new image
     fault("node=flash_env0 op=ioctl code=0x812cc002 powercut partial=10");
