@@ -13,8 +13,8 @@ ENOENT_OPEN = b"open -- ENOENT: file/dir does not exist or is a dangling symboli
 
 
 def bios_sums(image):
-    """(checksum, crc) of the body from 0x44 padded with 0xFF to the region, as big-endian
-    words and CRC-32."""
+    # (checksum, crc) of the body from 0x44 padded with 0xFF to the region, as big-endian
+    # words and CRC-32.
     body = image[BIOS_BODY:]
     body += b"\xff" * (BIOS_REGION - BIOS_BODY - len(body))
     words = struct.unpack(">%dI" % (len(body) // 4), body)
@@ -26,8 +26,8 @@ def bios_output(image):
 
 
 def bios_device(image, size):
-    """An erased device of size bytes after programming image: the file as it is but for
-    the slot at 0x40, which holds as much of the big-endian CRC as the file covers."""
+    # An erased device of size bytes after programming image: the file as it is but for
+    # the slot at 0x40, which holds as much of the big-endian CRC as the file covers.
     data = bytearray(image + b"\xff" * (size - len(image)))
     covered = max(0, min(len(image), BIOS_BODY) - BIOS_CRC)
     data[BIOS_CRC:BIOS_CRC + covered] = struct.pack(">I", bios_sums(image)[1])[:covered]

@@ -50,10 +50,9 @@ class test_usage(harness.romtool_test_case):
                 self.assertEqual(os.listdir(work), [])
 
 
-class test_precedence(harness.board_test_case):
+class test_on_the_board(harness.board_test_case):
     def outputs(self, board, *commands):
-        with open(os.path.join(board.work, "img.bin"), "wb") as image:
-            image.write(bytes(range(256)) * 4)
+        board.put("img.bin", bytes(range(256)) * 4)
         return [self.romtool(*args, board=board, timeout=20)[:2] for args in commands]
 
     def test_first_option_in_order_wins(self):
@@ -89,8 +88,6 @@ class test_precedence(harness.board_test_case):
                     self.assertEqual(self.outputs(self.fresh_board(), args, follow_up),
                                      self.outputs(self.fresh_board(), winner, follow_up))
 
-
-class test_numbers(harness.board_test_case):
     def test_count_forms(self):
         # Decimal or 0x hexadecimal, never octal, never negative; else the default of 64.
         rows = [(["-r", "0x20"], 32), (["-r", "0X1F"], 31), (["-r", "010"], 10),

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <climits>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -13,21 +14,15 @@ using namespace qv::pproc;
 using namespace std::chrono_literals;
 
 TEST(Deadline, CarriesMillisecondsIntoSeconds) {
-    const struct {
-        std::int64_t sec, nsec;
-        int timeout;
-        std::int64_t want_sec, want_nsec;
-    } rows[] = {
-        {5, 600000123, 500, 6, 100000000}, // 600 ms past a second + 500 -> next second + 100 ms
-        {5, 999999999, 1, 6, 0},           // the part below a millisecond is dropped
-        {0, 999000000, INT_MAX, 2147484, 646000000}, // the millisecond sum does not overflow
-        {3, 250000000, -5, 3, 250000000},            // negative: now, not an invalid deadline
+    using pair_t = std::pair<std::int64_t, std::int64_t>;
+    const auto after = [](std::int64_t s, std::int64_t ns, int ms) {
+        const deadline_t d = deadline_after(s, ns, ms);
+        return pair_t(d.seconds, d.nanoseconds);
     };
-    for (const auto& r : rows) {
-        const deadline_t d = deadline_after(r.sec, r.nsec, r.timeout);
-        EXPECT_EQ(d.seconds, r.want_sec) << r.nsec << " + " << r.timeout;
-        EXPECT_EQ(d.nanoseconds, r.want_nsec) << r.nsec << " + " << r.timeout;
-    }
+    EXPECT_EQ(after(5, 600000123, 500), pair_t(6, 100000000)); // into the next second
+    EXPECT_EQ(after(5, 999999999, 1), pair_t(6, 0)); // the part below a millisecond is dropped
+    EXPECT_EQ(after(0, 999000000, INT_MAX), pair_t(2147484, 646000000)); // no overflow
+    EXPECT_EQ(after(3, 250000000, -5), pair_t(3, 250000000)); // negative: now, a valid deadline
 }
 
 TEST(Event, AutoResetIsConsumedManualStaysUntilReset) {

@@ -44,9 +44,11 @@ int recording_ioctl(int fd, unsigned int request, unsigned long argument) {
 class env_test : public ::testing::Test {
 protected:
     void SetUp() override {
-        template_dir = std::getenv("VBOARD_DIR") ? std::getenv("VBOARD_DIR") : "";
-        ASSERT_FALSE(template_dir.empty()) << "run me through `vboard run BOARD --`";
-        fs::copy(template_dir, dir, fs::copy_options::recursive);
+        // The template board, read before the first test points VBOARD_DIR at its copy.
+        static const char* const template_dir = std::getenv("VBOARD_DIR");
+        static const std::string board = template_dir ? template_dir : "";
+        ASSERT_FALSE(board.empty()) << "run me through `vboard run BOARD --`";
+        fs::copy(board, dir, fs::copy_options::recursive);
         setenv("VBOARD_DIR", dir.c_str(), 1);
         std::ofstream(dir + "/board.conf", std::ios::app) << "log=on\n";
         calls.clear();
@@ -55,7 +57,6 @@ protected:
     }
     void TearDown() override {
         qv::posix::set_ioctl_hook(nullptr);
-        setenv("VBOARD_DIR", template_dir.c_str(), 1);
         fs::remove_all(dir);
     }
 
@@ -79,7 +80,6 @@ protected:
         return text + std::string(150 - text.size(), '\0');
     }
 
-    std::string template_dir;
     const std::string dir = "/tmp/zelk-env-" + std::to_string(getpid());
 };
 
@@ -152,24 +152,21 @@ TEST_F(env_test, failures_name_the_node_and_leave_the_object_usable) {
 
 TEST_F(env_test, read_all_and_print_the_stored_image) {
     const std::string S("\0", 1);
-    const struct {
-        const char* name;
-        std::string bytes; // from offset 4 to the end of the device
-        std::map<std::string, std::string> entries;
-    } rows[] = {
-        {"empty", S + "a=1" + S + S, {}},
-        {"later wins", "a=1" + S + "b=2" + S + "a=3" + S + S, {{"a", "3"}, {"b", "2"}}},
-        {"leading blanks", " \t\n\v\f\rk =v " + S + S, {{"k ", "v "}}},
-        {"value with =", "k==x=" + S + S, {{"k", "=x="}}},
-        {"no final NUL", "a=1" + S + "b=2", {{"a", "1"}}},
-        {"erased after the entries", "a=1" + S + "\xff\xff", {{"a", "1"}}},
+    using entries_t = std::map<std::string, std::string>;
+    // The device from offset 4 on, and its entries.
+    const std::pair<std::string, entries_t> rows[] = {
+        {S + "a=1" + S + S, {}},                                           // empty
+        {"a=1" + S + "b=2" + S + "a=3" + S + S, {{"a", "3"}, {"b", "2"}}}, // a later one wins
+        {" \t\n\v\f\rk =v " + S + S, {{"k ", "v "}}},                      // leading blanks
+        {"k==x=" + S + S, {{"k", "=x="}}},
+        {"a=1" + S + "b=2", {{"a", "1"}}},      // no final NUL
+        {"a=1" + S + "\xff\xff", {{"a", "1"}}}, // erased after the entries
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        put("flash_env0.img", "CRC!" + row.bytes);
-        std::map<std::string, std::string> entries = {{"stale", "x"}};
+    for (const auto& [bytes, expected] : rows) {
+        put("flash_env0.img", "CRC!" + bytes);
+        entries_t entries = {{"stale", "x"}};
         env_t(0).read_all(entries);
-        EXPECT_EQ(entries, row.entries);
+        EXPECT_EQ(entries, expected) << ::testing::PrintToString(bytes);
     }
 
     put("flash_env0.img", "CRC!b=2" + S + "B=1" + S + "a=3" + S + S);
@@ -180,49 +177,43 @@ TEST_F(env_test, read_all_and_print_the_stored_image) {
     EXPECT_EQ(out.str(), "B=1\na=3\nb=2\nB=1\na=3\nb=2\n");
 
     put("flash_env0.img", "CRC!a=1" + S + "oops" + S + "b=2" + S + S);
-    std::map<std::string, std::string> entries;
+    entries_t entries;
     EXPECT_EQ(failure_of([&] { env.read_all(entries); }).what, "Parse error in oops");
-    EXPECT_EQ(entries, (std::map<std::string, std::string>{{"a", "1"}}));
+    EXPECT_EQ(entries, (entries_t{{"a", "1"}}));
 }
 
 TEST_F(env_test, loader_checks_the_whole_text_then_clears_and_sets_in_order) {
-    const std::string k150(150, 'k'), line254 = k150 + "=" + std::string(103, 'v');
-    const struct {
-        std::string text;
-        std::vector<std::string> requests; // "clear", or a set's "key|value"
-        std::string refusal;               // nothing sent at all
-    } rows[] = {
-        {"b=2\na=1\nb=3\n", {"clear", "b|2", "a|1", "b|3"}, ""},
-        {" k = x=y\n=v\n", {"clear", " k | x=y", "|v"}, ""}, // split at the first =
-        {"a=1\n\nb=2\n", {"clear", "a|1"}, ""},              // an empty line ends it
-        {"a=1\nb=2", {"clear", "a|1", "b|2"}, ""},           // last line without newline
-        {line254 + "\n", {"clear", k150 + "|" + std::string(103, 'v')}, ""},
-        {"a=1\n" + line254 + "v\n", {}, "env_t::set() -- line overflow"},
-        {"a=1\nnoequals\nb=2\n", {}, "Parse error in noequals"},
-        {k150 + "k=v\n", {}, "env_t::set() -- key of 151 bytes, at most 150 fit"},
-        {"", {}, "env_t::set() -- environment text cannot be read"}, // no such file
+    const std::string k150(150, 'k'), v103(103, 'v');
+    // The text, and the requests it makes ("clear", then the sets' key=value), or its
+    // refusal, with nothing sent at all.
+    const std::pair<std::string, std::string> rows[] = {
+        {"b=2\na=1\nb=3\n", "clear;b=2;a=1;b=3"},
+        {" k = x=y\n=v\n", "clear; k = x=y;=v"}, // split at the first =
+        {"a=1\n\nb=2\n", "clear;a=1"},           // an empty line ends it
+        {"a=1\nb=2", "clear;a=1;b=2"},           // last line without newline
+        {k150 + "=" + v103 + "\n", "clear;" + k150 + "=" + v103},
+        {"a=1\n" + k150 + "=" + v103 + "v\n", "env_t::set() -- line overflow"},
+        {"a=1\nnoequals\nb=2\n", "Parse error in noequals"},
+        {k150 + "k=v\n", "env_t::set() -- key of 151 bytes, at most 150 fit"},
+        {"", "env_t::set() -- environment text cannot be read"}, // no such file
     };
     forward = false; // the board would refuse some of these keys; the records are the point
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.text.substr(0, 20));
+    for (const auto& [text, expected] : rows) {
         env_t env(0);
-        std::ifstream text(row.text.empty() ? dir + "/no-such-file" : put("load.txt", row.text));
+        std::ifstream in(text.empty() ? dir + "/none" : put("load.txt", text));
         calls.clear();
-        std::string refusal;
+        std::string got;
         try {
-            env.set(text);
+            env.set(in);
         } catch (const qv::exception_t& e) {
-            refusal = e.what();
+            got = e.what();
         }
-        EXPECT_EQ(refusal, row.refusal);
-        std::vector<std::string> requests;
         for (const call_t& c : calls)
-            requests.push_back(c.request == 0x412CC004u ? "clear"
-                               : c.request != 0x812CC002u
-                                   ? "other"
-                                   : c.record.substr(0, 150).c_str() + std::string("|") +
-                                         c.record.substr(150).c_str());
-        EXPECT_EQ(requests, row.requests);
+            got += (got.empty() ? "" : ";") +
+                   (c.request == 0x412CC004u ? "clear"
+                                             : c.record.substr(0, 150).c_str() + std::string("=") +
+                                                   c.record.substr(150).c_str());
+        EXPECT_EQ(got, expected) << text;
     }
 }
 
