@@ -82,14 +82,13 @@ class board_t:
         with open(self.image_path(device), "rb") as f:
             return f.read()
 
-    def add_flash(self, name, data, manufacturer_id=0x01, device_id=0x0002, size_kbits=None,
-                  part_name="TEST"):
-        # One more flash device /dev/zelk/flash_NAME holding data.
-        if size_kbits is None:
-            size_kbits = len(data) * 8 // 1024
+    def add_flash(self, name, data, **info):
+        # One more flash device /dev/zelk/flash_NAME holding data; info overrides fields of
+        # its record (manufacturer_id, device_id, size_kbits, part_name).
+        info = {"manufacturer_id": 1, "device_id": 2, "size_kbits": len(data) * 8 // 1024,
+                "part_name": "TEST", **info}
         with open(os.path.join(self.dir, "flash_%s.info" % name), "w") as f:
-            f.write("type=flash\nmanufacturer_id=%d\ndevice_id=%d\nsize_kbits=%d\n"
-                    "part_name=%s\n" % (manufacturer_id, device_id, size_kbits, part_name))
+            f.write("type=flash\n" + "".join("%s=%s\n" % field for field in info.items()))
         with open(self.image_path(name), "wb") as f:
             f.write(data)
 

@@ -43,18 +43,16 @@ TEST(Event, AutoResetIsConsumedManualStaysUntilReset) {
 TEST(Mutex, RecursiveLockNeedsAsManyUnlocks) {
     mutex_t mutex("test");
     std::atomic<bool> taken{false};
-    std::thread other;
-    {
-        lock_t outer(mutex);
-        mutex.lock();
-        other = std::thread([&] {
-            lock_t inner(mutex);
-            taken = true;
-        });
-        mutex.unlock();
-        std::this_thread::sleep_for(50ms);
-        EXPECT_FALSE(taken) << "one unlock released a mutex locked twice";
-    }
+    mutex.lock();
+    mutex.lock();
+    mutex.unlock();
+    std::thread other([&] {
+        lock_t hold(mutex);
+        taken = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(taken) << "one unlock released a mutex locked twice";
+    mutex.unlock();
     other.join();
     EXPECT_TRUE(taken);
 }

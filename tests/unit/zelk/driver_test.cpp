@@ -39,9 +39,8 @@ std::vector<call_t> calls;
 
 int scripted_ioctl(int fd, unsigned int request, unsigned long argument) {
     auto* record = reinterpret_cast<error_text_t*>(argument);
-    calls.push_back({fd, request, argument, {}});
-    if (request == ZELK_IOC_ERROR_TEXT)
-        calls.back().record = *record;
+    calls.push_back(
+        {fd, request, argument, request == ZELK_IOC_ERROR_TEXT ? *record : error_text_t{}});
     if (replies.empty())
         return errno = EINVAL, -1; // unexpected: the tests count the calls
     const reply_t reply = replies.front();

@@ -76,9 +76,6 @@ protected:
         std::ofstream(dir + "/" + leaf, std::ios::binary) << bytes;
         return dir + "/" + leaf;
     }
-    static std::string field(const std::string& text) {
-        return text + std::string(150 - text.size(), '\0');
-    }
 
     const std::string dir = "/tmp/zelk-env-" + std::to_string(getpid());
 };
@@ -126,8 +123,8 @@ TEST_F(env_test, fields_are_padded_full_or_refused_never_cut) {
     env.set("ab", "xyz");
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].record, k150 + v150);
-    EXPECT_EQ(calls[1].record, k150 + field("")); // no input in "get"'s value
-    EXPECT_EQ(calls[2].record, field("ab") + field("xyz"));
+    EXPECT_EQ(calls[1].record, k150 + std::string(150, '\0')); // no input in "get"'s value
+    EXPECT_EQ(calls[2].record, "ab" + std::string(148, '\0') + "xyz" + std::string(147, '\0'));
     calls.clear();
     // Cut short they would store or read another key: refused before any request.
     EXPECT_EQ(failure_of([&] { env.set(k150 + "k", "v"); }).what,
@@ -194,6 +191,7 @@ TEST_F(env_test, loader_checks_the_whole_text_then_clears_and_sets_in_order) {
         {k150 + "=" + v103 + "\n", "clear;" + k150 + "=" + v103},
         {"a=1\n" + k150 + "=" + v103 + "v\n", "env_t::set() -- line overflow"},
         {"a=1\nnoequals\nb=2\n", "Parse error in noequals"},
+        {"a=1\nb=x" + std::string(1, '\0') + "y\n", "Parse error in b=x"}, // never cut at a NUL
         {k150 + "k=v\n", "env_t::set() -- key of 151 bytes, at most 150 fit"},
         {"", "env_t::set() -- environment text cannot be read"}, // no such file
     };
