@@ -68,7 +68,9 @@ class test_env_threads(harness.board_test_case):
                 status, output, elapsed = self.interrupt(process, output)
                 self.assertEqual((status, output), (0, WAITING))
                 # Writers have just begun their pause of a second: a stop must wake them.
-                self.assertLess(elapsed, 0.9 if key == WRITE[1] else harness.TIMEOUT)
+                # (Under valgrind every step is slow: promptness is left to the other builds.)
+                prompt = key == WRITE[1] and not harness.VALGRIND
+                self.assertLess(elapsed, 0.9 if prompt else harness.TIMEOUT)
                 log = self.log()
                 tids = sorted({r[0] for r in log}, key=int)
                 self.assertEqual(len(tids), count)
