@@ -13,31 +13,37 @@
 
 namespace {
 
+// Reads the files in turn in pieces of at most 16 bytes; a piece never spans two
+// files, so the last piece of each may be short.
+template <typename Use> void for_each_piece(const std::list<std::string>& files, Use use) {
+    unsigned char buffer[image::chunk_size];
+    for (const std::string& name : files) {
+        qv::posix::file_t input(name, O_RDONLY, true);
+        image::open_file(input);
+        for (ssize_t got; (got = input.read(buffer, sizeof buffer)) != 0;)
+            use(name, buffer, static_cast<std::uint32_t>(got));
+    }
+}
+
 // The CRC of the files back to back, padded with 0xFF up to the CRC's own place. Files
 // that together reach past that place are refused before anything is written.
 unsigned long image_crc(const std::list<std::string>& files) {
     unsigned long crc = 0;
     std::uint32_t total = 0;
-    unsigned char buffer[image::chunk_size];
-    for (const std::string& name : files) {
-        qv::posix::file_t input(name, O_RDONLY, true);
-        image::open_file(input);
-        for (;;) {
-            const ssize_t got = input.read(buffer, sizeof buffer);
-            if (got == 0)
-                break;
-            if (got > static_cast<ssize_t>(image::fpga_crc_offset - total))
+    for_each_piece(
+        files, [&](const std::string& name, const unsigned char* piece, std::uint32_t length) {
+            if (length > image::fpga_crc_offset - total)
                 throw qv::exception_t("%s: FPGA image longer than 0x%x bytes", name.c_str(),
                                       static_cast<unsigned int>(image::fpga_crc_offset));
-            crc = crc32(crc, buffer, static_cast<unsigned int>(got));
-            total += static_cast<std::uint32_t>(got);
-        }
-    }
-    std::fill(std::begin(buffer), std::end(buffer), 0xFF);
+            crc = crc32(crc, piece, length);
+            total += length;
+        });
+    unsigned char erased[image::chunk_size];
+    std::fill(std::begin(erased), std::end(erased), 0xFF);
     while (total != image::fpga_crc_offset) {
         const std::uint32_t piece =
-            std::min<std::uint32_t>(sizeof buffer, image::fpga_crc_offset - total);
-        crc = crc32(crc, buffer, piece);
+            std::min<std::uint32_t>(sizeof erased, image::fpga_crc_offset - total);
+        crc = crc32(crc, erased, piece);
         total += piece;
     }
     return crc;
@@ -52,19 +58,11 @@ bool program_fpga(const std::string& path, const std::list<std::string>& files) 
 
     std::uint64_t total = 0;
     try {
-        unsigned char buffer[image::chunk_size];
-        for (const std::string& name : files) {
-            qv::posix::file_t input(name, O_RDONLY, true);
-            image::open_file(input);
-            // Pieces never span two files, so a file's last piece may be short.
-            for (;;) {
-                const ssize_t got = input.read(buffer, sizeof buffer);
-                if (got == 0)
-                    break;
-                device.write(buffer, static_cast<size_t>(got));
-                total += static_cast<std::uint64_t>(got);
-            }
-        }
+        for_each_piece(files,
+                       [&](const std::string&, const unsigned char* piece, std::uint32_t length) {
+                           device.write(piece, length);
+                           total += length;
+                       });
         unsigned char crc_bytes[4];
         image::put_be32(crc_bytes, static_cast<std::uint32_t>(crc));
         device.seek(image::fpga_crc_offset, SEEK_SET);
