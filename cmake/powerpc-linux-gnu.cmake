@@ -7,8 +7,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/powerpc-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Safe past 2038 and for files over 2 GiB.
-add_compile_definitions(_TIME_BITS=64 _FILE_OFFSET_BITS=64)
+# 64-bit time_t and off_t come from the project itself
+# (cmake/large_time_and_files.cmake), as with any other toolchain file.
 # Tests of the board build run under qemu-user with the cross sysroot.
 set(ROMTOOL_RUNNER qemu-ppc -L /usr/powerpc-linux-gnu)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${ROMTOOL_RUNNER})
