@@ -13,6 +13,12 @@ have python3 || need+=(python3)
 have groff || need+=(groff-base)
 have man || need+=(man-db)
 have valgrind || need+=(valgrind)  # scripts/test.sh --valgrind
+have mandoc || need+=(mandoc)      # man page lint
+have lintian || need+=(lintian)    # scripts/package.sh
+have shellcheck || need+=(shellcheck)
+have readelf || need+=(binutils)
+have ninja || need+=(ninja-build)
+[ -f /usr/share/bash-completion/bash_completion ] || need+=(bash-completion)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 if [ ${#need[@]} -gt 0 ]; then
     echo "installing: ${need[*]}"

@@ -22,7 +22,8 @@ die() { echo "package.sh: $*" >&2; exit 1; }
 build() {
     local dir=$1; shift
     say "$dir: build"
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DROMTOOL_TESTS=OFF "$@" \
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DROMTOOL_TESTS=OFF \
+        -DROMTOOL_DEBIAN_DOCS=ON "$@" \
         >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; die "configuring $dir failed"; }
     cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1 \
         || { tail -n 60 "$dir.build.log"; die "building $dir failed"; }
@@ -107,7 +108,9 @@ vboard_deb=$(ls "$out"/romtool-vboard_*_amd64.deb 2>/dev/null || true)
 say "check $(basename "$romtool_deb")"
 rroot="$scratch/romtool"
 dpkg -x "$romtool_deb" "$rroot"
-check check_files "$romtool_deb" "$rroot" usr/bin/romtool usr/share/man/man1/romtool.1.gz
+check check_files "$romtool_deb" "$rroot" usr/bin/romtool usr/share/man/man1/romtool.1.gz \
+    usr/share/bash-completion/completions/romtool usr/share/doc/romtool/copyright \
+    usr/share/doc/romtool/changelog.Debian.gz
 [ "$(field "$romtool_deb" Package)" = romtool ] || check bad "romtool package name"
 [ "$(field "$romtool_deb" Architecture)" = powerpc ] || check bad "romtool architecture"
 [ "$(machine "$rroot/usr/bin/romtool")" = PowerPC ] || check bad "usr/bin/romtool is not a PowerPC program"
@@ -119,7 +122,8 @@ vroot="$scratch/vboard"
 dpkg -x "$vboard_deb" "$vroot"
 check check_files "$vboard_deb" "$vroot" usr/bin/vboard usr/lib/vboard/vboard \
     usr/lib/vboard/libvboard.so usr/lib/vboard/powerpc/libvboard.so usr/share/man/man1/vboard.1.gz \
-    usr/share/doc/romtool-vboard/README.md
+    usr/share/doc/romtool-vboard/README.md usr/share/doc/romtool-vboard/copyright \
+    usr/share/doc/romtool-vboard/changelog.Debian.gz
 [ "$(field "$vboard_deb" Package)" = romtool-vboard ] || check bad "vboard package name"
 [ "$(field "$vboard_deb" Architecture)" = amd64 ] || check bad "vboard architecture"
 grep -q python3 <<<"$(field "$vboard_deb" Depends)" || check bad "romtool-vboard does not depend on python3"
@@ -151,6 +155,14 @@ set -e
 preload=$(env -u VBOARD_PRELOAD "$vroot/usr/bin/vboard" run "$board" -- /bin/sh -c 'printf %s "$LD_PRELOAD"') || true
 [ "$preload" = "$(realpath "$vroot/usr/lib/vboard/libvboard.so")" ] \
     || check bad "unpacked vboard preloads '$preload' by default"
+
+say "lintian"
+# Errors and warnings fail; an override carries its reason in packaging/debian.
+set +e
+lint=$(lintian --fail-on error,warning "$romtool_deb" "$vboard_deb" 2>&1); lint_status=$?
+set -e
+grep -v '^running with root privileges is not recommended!$' <<<"$lint" || true
+[ "$lint_status" -eq 0 ] || check bad "lintian reports errors or warnings (status $lint_status)"
 
 echo
 ls -l "$out"

@@ -2,9 +2,10 @@
 """Checks of what the packages ship: the man pages and the install tree.
 
   test_install.py man --source SRC
-      every page in doc/man renders with groff and man without a warning.
+      every page in doc/man renders with groff and man without a warning, and
+      passes mandoc's lint.
   test_install.py install --build BUILD [--expect-romtool] [--expect-vboard]
-                  [--expect-board-preload]
+                  [--expect-board-preload] [--expect-debian-docs]
       'cmake --install' with DESTDIR puts exactly the expected files into each
       component, and the installed programs run from there.
 """
@@ -25,8 +26,9 @@ def fail(msg):
 
 def check_man(source):
     groff = shutil.which("groff")
-    if not groff:
-        print("groff not found (Debian package groff-base): man pages not checked")
+    mandoc = shutil.which("mandoc")
+    if not groff or not mandoc:
+        print("groff or mandoc not found (Debian packages groff-base, mandoc): man pages not checked")
         return SKIP
     pages = sorted(os.path.join(source, "doc", "man", f)
                    for f in os.listdir(os.path.join(source, "doc", "man")) if f.endswith(".1"))
@@ -35,13 +37,16 @@ def check_man(source):
     env = dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80")
     failures = 0
     for page in pages:
-        runs = [[groff, "-man", "-Tutf8", "-ww", "-z", page]]
+        # mandoc's lint also reports what groff renders silently (an unparsable
+        # date, overlong lines); it prints its messages on standard output.
+        runs = [[groff, "-man", "-Tutf8", "-ww", "-z", page], [mandoc, "-T", "lint", page]]
         if shutil.which("man"):
             runs.append(["man", "--warnings", "-l", page])
         for cmd in runs:
             r = subprocess.run(cmd, capture_output=True, text=True, env=env)
-            if r.returncode != 0 or r.stderr:
-                failures += fail("%s: status %d\n%s" % (" ".join(cmd), r.returncode, r.stderr))
+            lint = r.stdout if cmd[0] == mandoc else ""
+            if r.returncode != 0 or r.stderr or lint:
+                failures += fail("%s: status %d\n%s%s" % (" ".join(cmd), r.returncode, r.stderr, lint))
             elif cmd[0] == "man" and "NAME" not in r.stdout:
                 failures += fail("%s printed no NAME section" % " ".join(cmd))
     return 1 if failures else 0
@@ -64,17 +69,24 @@ def install(build, dest, component=None):
         raise RuntimeError("%s failed:\n%s%s" % (" ".join(cmd), r.stdout, r.stderr))
 
 
-def check_install(build, expect_romtool, expect_vboard, expect_board_preload):
+def debian_docs(package):
+    return {"usr/share/doc/%s/copyright" % package, "usr/share/doc/%s/changelog.Debian.gz" % package,
+            "usr/share/lintian/overrides/%s" % package}
+
+
+def check_install(build, expect_romtool, expect_vboard, expect_board_preload, expect_debian_docs):
     # Each component holds exactly its files: a file in the wrong component
     # would land in the wrong Debian package.
     components = {
-        "romtool": {"usr/share/man/man1/romtool.1.gz"}
-                   | ({"usr/bin/romtool"} if expect_romtool else set()),
+        "romtool": {"usr/share/man/man1/romtool.1.gz", "usr/share/bash-completion/completions/romtool"}
+                   | ({"usr/bin/romtool"} if expect_romtool else set())
+                   | (debian_docs("romtool") if expect_debian_docs else set()),
         "vboard": {"usr/share/man/man1/vboard.1.gz"}
                   | ({"usr/bin/vboard", "usr/lib/vboard/vboard", "usr/lib/vboard/libvboard.so",
                       "usr/share/doc/romtool-vboard/README.md"}
                      if expect_vboard else set())
-                  | ({"usr/lib/vboard/powerpc/libvboard.so"} if expect_board_preload else set()),
+                  | ({"usr/lib/vboard/powerpc/libvboard.so"} if expect_board_preload else set())
+                  | (debian_docs("romtool-vboard") if expect_debian_docs else set()),
     }
     failures = 0
     with tempfile.TemporaryDirectory(prefix="romtool-install-") as tmp:
@@ -128,10 +140,12 @@ def main():
     ap.add_argument("--expect-romtool", action="store_true")
     ap.add_argument("--expect-vboard", action="store_true")
     ap.add_argument("--expect-board-preload", action="store_true")
+    ap.add_argument("--expect-debian-docs", action="store_true")
     a = ap.parse_args()
     if a.check == "man":
         return check_man(a.source)
-    return check_install(a.build, a.expect_romtool, a.expect_vboard, a.expect_board_preload)
+    return check_install(a.build, a.expect_romtool, a.expect_vboard, a.expect_board_preload,
+                         a.expect_debian_docs)
 
 
 if __name__ == "__main__":
