@@ -45,7 +45,7 @@ if [ $do_build = 1 ]; then
     mkdir -p "$build"
     if [ ! -f "$build/CMakeCache.txt" ]; then
         CC=clang-14 CXX=clang++-14 cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-            -DROMTOOL_FUZZ=ON -DROMTOOL_TESTS=OFF -DROMTOOL_SANITIZE=address >"$build.configure.log" 2>&1 ||
+            -DROMTOOL_FUZZ=ON -DROMTOOL_TESTS=OFF -DROMTOOL_SANITIZE=address -DROMTOOL_WERROR=ON >"$build.configure.log" 2>&1 ||
             { cat "$build.configure.log"; exit 1; }
     fi
     build_targets=(fuzz_all)

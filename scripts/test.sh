@@ -1,6 +1,7 @@
 #!/bin/bash
 # The whole test suite: host, host with ASan+UBSan, host with TSan (thread layer
-# and stress tests), the board build under qemu-ppc, and a smoke run of every fuzz target.
+# and stress tests), the board build under qemu-ppc, a smoke run of every fuzz target,
+# and emulated distribution builds (scripts/check_packaging.sh).
 # scripts/test.sh --valgrind: only the host build's end-to-end tests, with romtool under
 # valgrind memcheck (a leak or an invalid access fails the test).
 set -uo pipefail
@@ -10,7 +11,10 @@ jobs=$(nproc)
 
 configure_and_build() {
     local dir=$1; shift
-    cmake -S . -B "build/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"build/$dir.configure.log" 2>&1 \
+    # Warnings are fatal in every tree built here (the project's default leaves them
+    # warnings, for distribution builds with newer compilers).
+    cmake -S . -B "build/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROMTOOL_WERROR=ON "$@" \
+        >"build/$dir.configure.log" 2>&1 \
         || { cat "build/$dir.configure.log"; return 1; }
     cmake --build "build/$dir" -j"$jobs" >"build/$dir.build.log" 2>&1 \
         || { tail -n 60 "build/$dir.build.log"; return 1; }
@@ -56,6 +60,20 @@ else
     tail -n 40 build/fuzz-smoke.log; echo "== fuzz: FAILED"
     failed=$((failed + 1)); status=1
 fi
+# --- packaging: emulated distribution builds (Yocto- and Buildroot-style) ----------
+echo "== packaging: distribution builds"
+scripts/check_packaging.sh >build/packaging.log 2>&1
+packaging_status=$?
+grep -v '^packaging: ' build/packaging.log | grep -E '^(==|FAIL|[a-z]+-style build)' || true
+[ "$packaging_status" -eq 0 ] || { tail -n 40 build/packaging.log; echo "== packaging: FAILED"; status=1; }
+line=$(grep -E '^packaging: [0-9]+ passed, [0-9]+ failed$' build/packaging.log | tail -n 1)
+if [ -n "$line" ]; then
+    passed=$((passed + $(sed -E 's/^packaging: ([0-9]+) passed.*/\1/' <<<"$line")))
+    failed=$((failed + $(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")))
+else
+    failed=$((failed + 1))
+fi
+
 echo
 echo "total: $passed passed, $failed failed"
 exit $status
