@@ -11,8 +11,8 @@
   test_distribution.py build --source SRC --work DIR [--flavour yocto|buildroot]...
       emulated distribution builds: configure with a foreign toolchain file that
       defines none of our macros and the options of the recipe, build, install
-      into a staging root as the distribution does, and check the file list and
-      the program's symbols.
+      into a staging root as the distribution does, and check the file list, the
+      program's symbols, and that it runs (qemu-ppc).
 """
 import argparse
 import hashlib
@@ -236,6 +236,12 @@ def check_staging(stage, flavour):
         if elf_class_and_machine(program) != ("ELF32", "PowerPC"):
             failures += fail("%s: usr/bin/romtool is %s" % (flavour, elf_class_and_machine(program)))
         failures += check_time64(program)
+        # The staged program runs (under qemu-user, on the board's libraries).
+        r = subprocess.run(["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", program], capture_output=True,
+                           text=True, restore_signals=True)
+        if r.returncode != 1 or not r.stdout.startswith("Usage: romtool\n"):
+            failures += fail("%s: staged romtool without arguments: status %d, output %r"
+                             % (flavour, r.returncode, r.stdout[:60]))
     return 1 if failures else 0
 
 
