@@ -6,6 +6,7 @@
 #include "posix/exception.h"
 #include "util/args.h"
 
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <list>
@@ -104,7 +105,14 @@ int main(int argc, char** argv) {
     }
     if (failed) {
         std::cout << fatal_message.str() << std::endl;
-        return failed;
+        status = failed;
+    }
+    // Output that never arrived fails the run, or `ip=$(romtool -get serverip)` could not
+    // tell it got nothing. The stream and printf share stdout's buffer: one check covers both.
+    std::cout.flush();
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout) {
+        std::fputs("romtool: write error on standard output\n", stderr);
+        return 1;
     }
     return status;
 }

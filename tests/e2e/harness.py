@@ -1,6 +1,6 @@
 """Runs the real romtool for the end-to-end tests: directly, or on a fresh virtual board.
-romtool never writes to stderr, so every run through a test case asserts that it is empty;
-sanitizer and memcheck reports land there too."""
+romtool writes to stderr only when its stdout fails, so every run through a test case
+asserts that it is empty; sanitizer and memcheck reports land there too."""
 
 import collections
 import os
