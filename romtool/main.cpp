@@ -45,8 +45,9 @@ int run(int argc, char** argv) {
         if (!erase_device(path))
             return 1;
     } else if (args.find("-set")) {
+        // The value is the whole argument: boot arguments hold blanks.
         std::string key, value;
-        if (!args.get(key) || !args.get(value))
+        if (!args.get(key) || !args.get_text(value))
             return usage();
         set_env_key(path, key, value);
     } else if (args.find("-get")) {
