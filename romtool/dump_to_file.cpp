@@ -30,8 +30,8 @@ std::string final_target(std::string path) {
             return path; // changed under us: let open report what it finds
         const std::string link(target.data(), static_cast<size_t>(length));
         const auto slash = path.rfind('/');
-        path = link[0] == '/' || slash == std::string::npos ? link
-                                                            : path.substr(0, slash + 1) + link;
+        path =
+            link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
     }
     return path; // a loop: open fails with ELOOP
 }

@@ -32,7 +32,7 @@ TEST(args, number_after_the_option) {
         {"0xFFFFFFFF", true, -1, true},   // bit pattern carried into int
         {"0x100000010", false, 64, true}, // past 32 bits: an overflow, never cut
         {"0x10000000000000000", false, 64, true},
-        {"-5", false, 64, false},         // looks like an option: no value, left in place
+        {"-5", false, 64, false}, // looks like an option: no value, left in place
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
