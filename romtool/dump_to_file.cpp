@@ -79,8 +79,8 @@ public:
             try {
                 out_->sync();
             } catch (const qv::posix::posix_exception_t& e) {
-                // /dev/null, FIFOs and pipes cannot be synced; there is nothing to lose.
-                if (e.error_number() != EINVAL && e.error_number() != EROFS)
+                // /dev/null, FIFOs and pipes cannot be synced; nothing is lost there.
+                if (!special_ || (e.error_number() != EINVAL && e.error_number() != EROFS))
                     throw;
             }
             out_->close();
@@ -102,6 +102,7 @@ private:
         struct stat st;
         const bool exists = ::stat(name_.c_str(), &st) == 0;
         if (exists && !S_ISREG(st.st_mode)) {
+            special_ = true;
             out_.emplace(name_, O_RDWR | O_CREAT | O_TRUNC, 0600, false);
             out_->open();
             return;
@@ -118,6 +119,13 @@ private:
         const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
         std::string temp = folder + "." + base + ".XXXXXX";
         const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // 0600 less the umask, like open
+        if (fd == -1 && errno == EACCES && exists) {
+            // A file it may write in a folder it may not: overwritten in place, as it
+            // always could be, at the price of the old contents on a failure.
+            out_.emplace(name_, O_RDWR | O_TRUNC, 0600, false);
+            out_->open();
+            return;
+        }
         if (fd != -1)
             temp_ = temp;
         out_.emplace(fd, name_); // fd -1 throws "<name>: open -- <reason>"
@@ -129,9 +137,10 @@ private:
         }
     }
 
-    std::string name_;   // as given: every message names it
-    std::string target_; // the file it stands for
-    std::string temp_;   // while it exists
+    std::string name_;     // as given: every message names it
+    std::string target_;   // the file it stands for
+    std::string temp_;     // while it exists
+    bool special_ = false; // not a regular file: written directly, never synced
     std::optional<qv::posix::file_t> out_;
 };
 
