@@ -27,9 +27,9 @@ void program_bios(const std::string& path, const std::string& file);
 // reported in one line and returns false (main ends with 1).
 [[nodiscard]] bool program_fpga(const std::string& path, const std::list<std::string>& files);
 
-// "-set" and "-get" always work on the environment flash, whatever path names.
-void set_env_key(const std::string& path, const std::string& key, const std::string& value);
-void get_env_key(const std::string& path, const std::string& key);
+// "-set" and "-get" always work on the environment flash, whatever "-dev" names.
+void set_env_key(const std::string& key, const std::string& value);
+void get_env_key(const std::string& key);
 
 enum class env_threads_t { readers, writers };
 // "-rmt" / "-wmt": reads its own thread count from args, runs the workers until SIGINT.

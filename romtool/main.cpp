@@ -49,12 +49,12 @@ int run(int argc, char** argv) {
         std::string key, value;
         if (!args.get(key) || !args.get_text(value))
             return usage();
-        set_env_key(path, key, value);
+        set_env_key(key, value);
     } else if (args.find("-get")) {
         std::string key;
         if (!args.get(key))
             return usage();
-        get_env_key(path, key);
+        get_env_key(key);
     } else if (args.find("-p")) {
         // Without an image nothing was programmed: a failure, so scripts must see 1.
         std::string file;
