@@ -24,7 +24,7 @@ void bios_sums_t::add(std::uint32_t offset, const unsigned char* data, size_t le
         offset < bios_body_offset ? std::min<size_t>(length, bios_body_offset - offset) : 0;
     if (header == length)
         return;
-    crc = crc32(crc, data + header, static_cast<unsigned int>(length - header));
+    crc = qv::util::crc32(crc, data + header, static_cast<unsigned int>(length - header));
     offset += static_cast<std::uint32_t>(header);
     for (size_t i = header; i < length; ++i, ++offset)
         checksum += static_cast<std::uint32_t>(data[i]) << (8 * (3 - offset % 4));
@@ -45,7 +45,7 @@ unsigned long fpga_pad_crc(unsigned long crc, std::uint32_t length) {
     while (length < fpga_crc_offset) {
         const std::uint32_t piece =
             std::min<std::uint32_t>(sizeof erased, fpga_crc_offset - length);
-        crc = crc32(crc, erased, piece);
+        crc = qv::util::crc32(crc, erased, piece);
         length += piece;
     }
     return crc;

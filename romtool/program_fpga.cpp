@@ -39,7 +39,7 @@ unsigned long image_crc(const std::list<std::string>& files, std::vector<std::ui
             if (length > image::fpga_crc_offset - total)
                 throw qv::exception_t("%s: FPGA image longer than 0x%x bytes", name.c_str(),
                                       static_cast<unsigned int>(image::fpga_crc_offset));
-            crc = crc32(crc, piece, length);
+            crc = qv::util::crc32(crc, piece, length);
             total += length;
         },
         [&](const std::string&) { ends.push_back(total); });
@@ -70,7 +70,7 @@ bool program_fpga(const std::string& path, const std::list<std::string>& files) 
                 if (total + length > *end)
                     throw changed(name);
                 device.write(piece, length);
-                written_crc = crc32(written_crc, piece, length);
+                written_crc = qv::util::crc32(written_crc, piece, length);
                 total += length;
             },
             [&](const std::string& name) {
