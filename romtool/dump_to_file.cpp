@@ -103,7 +103,7 @@ private:
         const bool exists = ::stat(name_.c_str(), &st) == 0;
         if (exists && !S_ISREG(st.st_mode)) {
             special_ = true;
-            out_.emplace(name_, O_RDWR | O_CREAT | O_TRUNC, 0600, false);
+            out_.emplace(name_, O_RDWR | O_CREAT | O_TRUNC, 0600, qv::posix::sync_on_close::no);
             out_->open();
             return;
         }
@@ -122,7 +122,7 @@ private:
         if (fd == -1 && errno == EACCES && exists) {
             // A file it may write in a folder it may not: overwritten in place, as it
             // always could be, at the price of the old contents on a failure.
-            out_.emplace(name_, O_RDWR | O_TRUNC, 0600, false);
+            out_.emplace(name_, O_RDWR | O_TRUNC, 0600, qv::posix::sync_on_close::no);
             out_->open();
             return;
         }

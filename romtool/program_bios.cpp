@@ -22,7 +22,7 @@ size_t read_up_to(qv::posix::file_t& input, unsigned char* buffer, size_t count)
 } // namespace
 
 void program_bios(const std::string& path, const std::string& file) {
-    qv::posix::file_t input(file, image::image_flags, true);
+    qv::posix::file_t input(file, image::image_flags, qv::posix::sync_on_close::yes);
     image::open_file(input);
 
     // Checksum and CRC over the body, read as big-endian words, then over 0xFF words up

@@ -19,7 +19,7 @@ template <typename Use, typename Done>
 void for_each_piece(const std::list<std::string>& files, Use use, Done done) {
     unsigned char buffer[image::chunk_size];
     for (const std::string& name : files) {
-        qv::posix::file_t input(name, image::image_flags, true);
+        qv::posix::file_t input(name, image::image_flags, qv::posix::sync_on_close::yes);
         image::open_file(input);
         for (ssize_t got; (got = input.read(buffer, sizeof buffer)) != 0;)
             use(name, buffer, static_cast<std::uint32_t>(got));

@@ -9,16 +9,16 @@ namespace sys = qv::posix;
 
 namespace qv::posix {
 
-file_t::file_t(bool sync_on_close) : sync_on_close_(sync_on_close) {}
+file_t::file_t(posix::sync_on_close sync) : sync_on_close_(sync == posix::sync_on_close::yes) {}
 
-file_t::file_t(const std::string& name, int flags, bool sync_on_close)
-    : name_(name), flags_(flags), sync_on_close_(sync_on_close) {}
+file_t::file_t(const std::string& name, int flags, posix::sync_on_close sync)
+    : name_(name), flags_(flags), sync_on_close_(sync == posix::sync_on_close::yes) {}
 
-file_t::file_t(const std::string& name, int flags, mode_t mode, bool sync_on_close)
-    : name_(name), flags_(flags), mode_(mode), sync_on_close_(sync_on_close) {}
+file_t::file_t(const std::string& name, int flags, mode_t mode, posix::sync_on_close sync)
+    : name_(name), flags_(flags), mode_(mode), sync_on_close_(sync == posix::sync_on_close::yes) {}
 
-file_t::file_t(int fd, const std::string& name, bool sync_on_close)
-    : name_(name), sync_on_close_(sync_on_close) {
+file_t::file_t(int fd, const std::string& name, posix::sync_on_close sync)
+    : name_(name), sync_on_close_(sync == posix::sync_on_close::yes) {
     open(fd);
 }
 

@@ -13,16 +13,20 @@
 
 namespace qv::posix {
 
+// Whether a file_t runs fsync before it closes its descriptor.
+enum class sync_on_close { no, yes };
+
 class file_t {
 public:
     using mappings_t = std::map<void*, size_t>; // address -> length, ascending by address
 
     // Closed objects; nothing is opened until an operation needs the descriptor.
-    explicit file_t(bool sync_on_close = false);
-    file_t(const std::string& name, int flags, bool sync_on_close = false);
-    file_t(const std::string& name, int flags, mode_t mode, bool sync_on_close);
+    explicit file_t(posix::sync_on_close sync = posix::sync_on_close::no);
+    file_t(const std::string& name, int flags,
+           posix::sync_on_close sync = posix::sync_on_close::no);
+    file_t(const std::string& name, int flags, mode_t mode, posix::sync_on_close sync);
     // Adopts an open descriptor as open(fd) does; on failure the caller still owns fd.
-    file_t(int fd, const std::string& name, bool sync_on_close = false);
+    file_t(int fd, const std::string& name, posix::sync_on_close sync = posix::sync_on_close::no);
 
     // Optionally syncs, then closes. Never throws: failures here are swallowed, since
     // the destructor may run while another exception is on its way.

@@ -15,9 +15,10 @@ driver_exception_t::driver_exception_t(int code, const char* format, ...)
     va_end(args);
 }
 
-driver_t::driver_t() : file_t(false) {}
+driver_t::driver_t() : file_t(posix::sync_on_close::no) {}
 
-driver_t::driver_t(const std::string& path, int flags) : file_t(path, flags, false) {}
+driver_t::driver_t(const std::string& path, int flags)
+    : file_t(path, flags, posix::sync_on_close::no) {}
 
 void driver_t::on_failure(const posix::posix_exception_t& e) {
     translate_error(e);
