@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "failure.h"
 
 #include "image.h"
 #include "posix/file.h"
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <iostream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -48,7 +50,7 @@ unsigned long image_crc(const std::list<std::string>& files, std::vector<std::ui
 
 } // namespace
 
-bool program_fpga(const std::string& path, const std::list<std::string>& files) {
+void program_fpga(const std::string& path, const std::list<std::string>& files) {
     qv::zelk::driver_t device(path, O_RDWR); // opened at the first write
     std::vector<std::uint32_t> ends;
     const unsigned long crc = image_crc(files, ends);
@@ -85,10 +87,8 @@ bool program_fpga(const std::string& path, const std::list<std::string>& files) 
         device.seek(image::fpga_crc_offset, SEEK_SET);
         device.write(crc_bytes, sizeof crc_bytes);
     } catch (const qv::exception_t& e) {
-        std::cout << "program failed after " << std::dec << total
-                  << " bytes were written: " << e.what() << std::endl;
-        return false;
+        throw command_failure_t("program failed after " + std::to_string(total) +
+                                " bytes were written: " + e.what());
     }
     std::cout << "programming successful" << std::endl;
-    return true;
 }
