@@ -1,5 +1,6 @@
 // The commands of romtool, one per option. Each opens and closes what it needs on its
-// own and reports what it does not report itself by throwing qv::exception_t.
+// own and reports every failure by throwing: qv::exception_t for a fatal error, or
+// command_failure_t (failure.h) for one it words itself.
 #pragma once
 
 #include <list>
@@ -13,26 +14,26 @@ void device_info(const std::string& path);
 void dump_device(const std::string& path, int count);
 // "-dump": the whole device into file.
 void dump_to_file(const std::string& path, const std::string& file);
-// "-e": reports its own failure in one line and returns false (main ends with 1).
-[[nodiscard]] bool erase_device(const std::string& path);
+// "-e": a failure is worded "erase failed: <reason>" (command_failure_t).
+void erase_device(const std::string& path);
 // "-l": holds a handle for path forever; ends only by a signal.
 [[noreturn]] void access_loop(const std::string& path);
 
-// "-p": file written unchanged from offset 0. A failed copy is reported in one line
-// and returns false (main ends with 1).
-[[nodiscard]] bool program_device(const std::string& path, const std::string& file);
+// "-p": file written unchanged from offset 0. A failed copy is worded "program failed
+// after <n> bytes were written: <reason>" (command_failure_t).
+void program_device(const std::string& path, const std::string& file);
 // "-pbios": file written with its CRC-32 at offset 0x40.
 void program_bios(const std::string& path, const std::string& file);
 // "-pfpga": files concatenated, CRC-32 at offset 0x7FFFC. A failed writing pass is
-// reported in one line and returns false (main ends with 1).
-[[nodiscard]] bool program_fpga(const std::string& path, const std::list<std::string>& files);
+// worded as in program_device.
+void program_fpga(const std::string& path, const std::list<std::string>& files);
 
-// "-set" and "-get" always work on the environment flash, whatever path names.
-void set_env_key(const std::string& path, const std::string& key, const std::string& value);
-void get_env_key(const std::string& path, const std::string& key);
+// "-set" and "-get" always work on the environment flash, whatever "-dev" names.
+void set_env_key(const std::string& key, const std::string& value);
+void get_env_key(const std::string& key);
 
 enum class env_threads_t { readers, writers };
 // "-rmt" / "-wmt": reads its own thread count from args, runs the workers until SIGINT.
-// Returns false when the count was refused (nothing started) or a worker reported a
-// failure: main then ends with 1.
-bool env_thread_test(args_t& args, env_threads_t kind);
+// A refused count (nothing started) is worded "<n> is too many ( > 12 ) "; a worker's
+// failure, printed when it happened, fails the run afterwards (command_failure_t both).
+void env_thread_test(args_t& args, env_threads_t kind);

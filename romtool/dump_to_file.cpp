@@ -3,16 +3,153 @@
 #include "posix/file.h"
 #include "zelk/zelk_driver.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The file a name that does not exist yet stands for: symbolic links followed to the
+// dangling one at the end, whose file is then made.
+std::string final_target(std::string path) {
+    for (int links = 0; links < 40; ++links) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        std::vector<char> target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<size_t>(length) >= target.size())
+            return path; // changed under us: let open report what it finds
+        const std::string link(target.data(), static_cast<size_t>(length));
+        const auto slash = path.rfind('/');
+        path =
+            link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+    }
+    return path; // a loop: open fails with ELOOP
+}
+
+std::string real_path(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return path;
+    const std::string out = real;
+    std::free(real);
+    return out;
+}
+
+// Where the dump goes. A regular file (or a new one) is written as a temporary file
+// beside it, renamed into place only once the last byte is synced, so a failed dump
+// leaves the old file as it was. Anything else (/dev/null, a FIFO, a pipe) is written
+// directly. Nothing is opened before the first write: an empty device changes nothing.
+class dump_target_t {
+public:
+    explicit dump_target_t(const std::string& name) : name_(name) {}
+    ~dump_target_t() {
+        if (temp_.empty())
+            return;
+        out_.reset(); // closed before it goes
+        ::unlink(temp_.c_str());
+    }
+    dump_target_t(const dump_target_t&) = delete;
+    dump_target_t& operator=(const dump_target_t&) = delete;
+
+    // Writes all of buffer; a short write (file size limit, full disk) is followed by
+    // one for the rest, which then fails with the real reason.
+    void write(const unsigned char* buffer, size_t count) {
+        if (!out_)
+            open();
+        for (size_t done = 0; done < count;)
+            done += static_cast<size_t>(out_->write(buffer + done, count - done));
+    }
+
+    // Synced, closed and, for a regular file, put in place. Nothing to do when nothing
+    // was written.
+    void finish() {
+        if (!out_)
+            return;
+        if (temp_.empty()) {
+            try {
+                out_->sync();
+            } catch (const qv::posix::posix_exception_t& e) {
+                // /dev/null, FIFOs and pipes cannot be synced; nothing is lost there.
+                if (!special_ || (e.error_number() != EINVAL && e.error_number() != EROFS))
+                    throw;
+            }
+            out_->close();
+            return;
+        }
+        out_->sync();
+        out_->close();
+        if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+            const int e = errno;
+            char text[256];
+            throw qv::posix::posix_exception_t(e, "%s: rename -- %s", name_.c_str(),
+                                               strerror_r(e, text, sizeof text));
+        }
+        temp_.clear();
+    }
+
+private:
+    void open() {
+        struct stat st;
+        const bool exists = ::stat(name_.c_str(), &st) == 0;
+        if (exists && !S_ISREG(st.st_mode)) {
+            special_ = true;
+            out_.emplace(name_, O_RDWR | O_CREAT | O_TRUNC, 0600, qv::posix::sync_on_close::no);
+            out_->open();
+            return;
+        }
+        if (exists) {
+            // Replacing must not get past what writing it would have been refused.
+            qv::posix::file_t probe(name_, O_RDWR);
+            probe.open();
+            probe.close();
+        }
+        target_ = exists ? real_path(name_) : final_target(name_);
+        const auto slash = target_.rfind('/');
+        const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+        const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+        std::string temp = folder + "." + base + ".XXXXXX";
+        const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // 0600 less the umask, like open
+        if (fd == -1 && errno == EACCES && exists) {
+            // A file it may write in a folder it may not: overwritten in place, as it
+            // always could be, at the price of the old contents on a failure.
+            out_.emplace(name_, O_RDWR | O_TRUNC, 0600, qv::posix::sync_on_close::no);
+            out_->open();
+            return;
+        }
+        if (fd != -1)
+            temp_ = temp;
+        out_.emplace(fd, name_); // fd -1 throws "<name>: open -- <reason>"
+        // An existing file keeps its mode, and its owner where that is allowed. A failure
+        // leaves the safe 0600.
+        if (exists) {
+            [[maybe_unused]] const int owned = ::fchown(fd, st.st_uid, st.st_gid);
+            [[maybe_unused]] const int moded = ::fchmod(fd, st.st_mode & 07777);
+        }
+    }
+
+    std::string name_;     // as given: every message names it
+    std::string target_;   // the file it stands for
+    std::string temp_;     // while it exists
+    bool special_ = false; // not a regular file: written directly, never synced
+    std::optional<qv::posix::file_t> out_;
+};
+
+} // namespace
 
 void dump_to_file(const std::string& path, const std::string& file) {
-    // Declared first, closed last: the dump is synced and closed before the node.
+    // Declared first, closed last: the dump is finished before the node is closed.
     qv::zelk::driver_t device(path, O_RDONLY);
-    // Opened at the first write, so an empty device leaves no file behind. O_TRUNC then
-    // drops the tail of an older, longer dump that would otherwise pass for device data.
-    qv::posix::file_t out(file, O_RDWR | O_CREAT | O_TRUNC, 0600, true);
+    dump_target_t out(file);
 
     unsigned char buffer[32];
     std::uint64_t total = 0;
@@ -20,16 +157,9 @@ void dump_to_file(const std::string& path, const std::string& file) {
         const ssize_t got = device.read(buffer, sizeof buffer);
         if (got == 0)
             break;
-        // A short write (file size limit, full disk) must not silently drop bytes: write
-        // the rest, which then fails with the real reason.
-        for (ssize_t done = 0; done < got;)
-            done += out.write(buffer + done, static_cast<size_t>(got - done));
+        out.write(buffer, static_cast<size_t>(got));
         total += static_cast<std::uint64_t>(got);
     }
-    // Synced and closed here rather than in the destructor, which would swallow a failure.
-    if (out.is_open()) {
-        out.sync();
-        out.close();
-    }
+    out.finish();
     std::cout << std::dec << total << " bytes written" << std::endl;
 }

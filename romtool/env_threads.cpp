@@ -1,6 +1,7 @@
 // "-rmt" / "-wmt": up to 12 reader or writer threads on the environment flash, each
 // opening the store afresh in every pass, until the operator presses ctrl-c.
 #include "commands.h"
+#include "failure.h"
 
 #include "posix/exception.h"
 #include "pproc/thread.h"
@@ -31,27 +32,17 @@ protected:
     // pass() over and over until a stop or the first failure, which is printed once,
     // in one piece, so that lines of several failing workers do not mix.
     template <typename F> void run_passes(const char* prefix, F pass) {
-        std::ostringstream fatal_message;
-        fatal_message << prefix;
-        int flag = 0;
-        try {
-            for (;;)
-                pass();
-        } catch (const qv::pproc::thread_stop_exception_t&) {
-            // the normal end
-        } catch (const qv::exception_t& e) {
-            fatal_message << ": " << e.what() << '\n';
-            flag = 1;
-        } catch (const std::exception& e) {
-            fatal_message << "STD: " << e.what() << '\n';
-            flag = 1;
-        } catch (...) {
-            fatal_message << "UNKNOWN EXCEPTION\n";
-            flag = 1;
-        }
-        if (flag) {
-            fatal_message << '\n';
-            std::cout << fatal_message.str() << std::flush;
+        bool failed = false;
+        const std::string message = fatal_message_of(prefix, failed, [&] {
+            try {
+                for (;;)
+                    pass();
+            } catch (const qv::pproc::thread_stop_exception_t&) {
+                // the normal end
+            }
+        });
+        if (failed) {
+            std::cout << message + '\n' << std::flush;
             failed_ = true;
         }
     }
@@ -107,7 +98,7 @@ protected:
 
 } // namespace
 
-bool env_thread_test(args_t& args, env_threads_t kind) {
+void env_thread_test(args_t& args, env_threads_t kind) {
     // Before any thread exists: every worker inherits the block, and a ctrl-c from now
     // on stays pending until sigwait takes it, even one during start-up.
     sigset_t signals;
@@ -117,10 +108,9 @@ bool env_thread_test(args_t& args, env_threads_t kind) {
 
     unsigned int count = 2;
     args.get(count); // missing or unreadable: the default stays
-    if (count > max_threads) {
-        std::cout << count << " is too many ( > " << max_threads << " ) " << std::endl;
-        return false;
-    }
+    if (count > max_threads)
+        throw command_failure_t(std::to_string(count) + " is too many ( > " +
+                                std::to_string(max_threads) + " ) ");
 
     // Owned here; a failure while starting them stops those already running.
     std::list<std::unique_ptr<env_worker_t>> threads;
@@ -148,5 +138,6 @@ bool env_thread_test(args_t& args, env_threads_t kind) {
     }
     threads.clear();
     // A worker's failure was printed when it happened; the status must show it too.
-    return !failed;
+    if (failed)
+        throw command_failure_t("");
 }

@@ -1,17 +1,15 @@
 #include "commands.h"
+#include "failure.h"
 
 #include "zelk/zelk_driver.h"
 
 #include <fcntl.h>
-#include <iostream>
 
-bool erase_device(const std::string& path) {
+void erase_device(const std::string& path) {
     qv::zelk::driver_t device(path, O_RDWR);
     try {
         device.ioctl(qv::zelk::FLASH_IOC_ERASE);
     } catch (const qv::exception_t& e) {
-        std::cout << "erase failed: " << e.what() << std::endl;
-        return false;
+        throw command_failure_t(std::string("erase failed: ") + e.what());
     }
-    return true;
 }

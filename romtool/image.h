@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <fcntl.h>
 #include <string>
 
 namespace image {
@@ -35,6 +36,28 @@ inline uint32_t get_be32(const unsigned char* in) {
 
 // Opens file (already named and flagged) and turns a system failure into
 // "Unable to open '<name>': <reason>\n". A file_t without a name fails as file_t does.
+// Images are read twice, once for their sums and once to write them, so anything but a
+// regular file (a pipe, a FIFO, a device) is refused: "<name>: not a regular file ...".
 void open_file(qv::posix::file_t& file);
+
+// Flags for opening an image: a FIFO without a writer must not block the open.
+constexpr int image_flags = O_RDONLY | O_NONBLOCK;
+
+// Checksum and CRC of a BIOS image, fed with its bytes at their file offsets in pieces
+// of any size (the header's are passed over). finish() pads the body with 0xFF up to the
+// region; the two passes over an image compare what they saw this way.
+class bios_sums_t {
+public:
+    void add(std::uint32_t offset, const unsigned char* data, size_t length);
+    void finish();
+    std::uint32_t checksum = 0;
+    unsigned long crc = 0;
+
+private:
+    std::uint32_t end_ = bios_body_offset; // the offset after the last body byte added
+};
+
+// The FPGA CRC: the image, then 0xFF up to the CRC's own place.
+unsigned long fpga_pad_crc(unsigned long crc, std::uint32_t length);
 
 } // namespace image

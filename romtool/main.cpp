@@ -1,15 +1,15 @@
 // romtool: one command per run, chosen by option; every failure a command lets out
 // ends the run with one fatal-error message on standard output and status 1.
 #include "commands.h"
+#include "failure.h"
 #include "usage.h"
 
 #include "posix/exception.h"
 #include "util/args.h"
 
-#include <exception>
+#include <cstdio>
 #include <iostream>
 #include <list>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -35,31 +35,28 @@ int run(int argc, char** argv) {
         args.get(file);
         dump_to_file(path, file);
     } else if (args.find("-rmt")) {
-        if (!env_thread_test(args, env_threads_t::readers))
-            return 1;
+        env_thread_test(args, env_threads_t::readers);
     } else if (args.find("-wmt")) {
-        if (!env_thread_test(args, env_threads_t::writers))
-            return 1;
+        env_thread_test(args, env_threads_t::writers);
     } else if (args.find("-e")) {
-        if (!erase_device(path))
-            return 1;
+        erase_device(path);
     } else if (args.find("-set")) {
+        // The value is the whole argument: boot arguments hold blanks.
         std::string key, value;
-        if (!args.get(key) || !args.get(value))
+        if (!args.get(key) || !args.get_text(value))
             return usage();
-        set_env_key(path, key, value);
+        set_env_key(key, value);
     } else if (args.find("-get")) {
         std::string key;
         if (!args.get(key))
             return usage();
-        get_env_key(path, key);
+        get_env_key(key);
     } else if (args.find("-p")) {
         // Without an image nothing was programmed: a failure, so scripts must see 1.
         std::string file;
         if (!args.get(file))
             return usage();
-        if (!program_device(path, file))
-            return 1;
+        program_device(path, file);
     } else if (args.find("-pbios")) {
         std::string file;
         if (!args.get(file))
@@ -71,8 +68,7 @@ int run(int argc, char** argv) {
             files.push_back(file);
         if (files.empty())
             return usage();
-        if (!program_fpga(path, files))
-            return 1;
+        program_fpga(path, files);
     } else if (args.find("-i")) {
         device_info(path);
     } else if (args.find("-l")) {
@@ -86,25 +82,21 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::ostringstream fatal_message;
-    fatal_message << "\nromtool fatal error ";
-    int failed = 0;
     int status = 0;
-    try {
-        status = run(argc, argv);
-    } catch (const qv::exception_t& e) {
-        fatal_message << ": " << e.what() << '\n';
-        failed = 1;
-    } catch (const std::exception& e) {
-        fatal_message << "STD: " << e.what() << '\n';
-        failed = 1;
-    } catch (...) {
-        fatal_message << "UNKNOWN EXCEPTION\n";
-        failed = 1;
-    }
+    bool failed = false;
+    const std::string message =
+        fatal_message_of("\nromtool fatal error ", failed, [&] { status = run(argc, argv); });
     if (failed) {
-        std::cout << fatal_message.str() << std::endl;
-        return failed;
+        if (!message.empty())
+            std::cout << message << std::endl;
+        status = 1;
+    }
+    // Output that never arrived fails the run, or `ip=$(romtool -get serverip)` could not
+    // tell it got nothing. The stream and printf share stdout's buffer: one check covers both.
+    std::cout.flush();
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout) {
+        std::fputs("romtool: write error on standard output\n", stderr);
+        return 1;
     }
     return status;
 }

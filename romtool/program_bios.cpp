@@ -2,28 +2,37 @@
 
 #include "image.h"
 #include "posix/file.h"
-#include "util/crc32.h"
 #include "zelk/zelk_driver.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <iostream>
 
+namespace {
+
+// Reads up to count bytes, fewer only at the end of the file.
+size_t read_up_to(qv::posix::file_t& input, unsigned char* buffer, size_t count) {
+    size_t done = 0;
+    for (ssize_t got; done < count && (got = input.read(buffer + done, count - done)) != 0;)
+        done += static_cast<size_t>(got);
+    return done;
+}
+
+} // namespace
+
 void program_bios(const std::string& path, const std::string& file) {
-    qv::posix::file_t input(file, O_RDONLY, true);
+    qv::posix::file_t input(file, image::image_flags, qv::posix::sync_on_close::yes);
     image::open_file(input);
 
     // Checksum and CRC over the body, read as big-endian words, then over 0xFF words up
-    // to the end of the region.
-    std::uint32_t checksum = 0;
-    unsigned long crc = 0;
-    std::uint32_t count = image::bios_body_offset;
-    input.seek(image::bios_body_offset, SEEK_SET);
+    // to the end of the region. The header is read too: its length counts.
+    unsigned char header[image::bios_body_offset];
+    std::uint32_t count = static_cast<std::uint32_t>(read_up_to(input, header, sizeof header));
+    image::bios_sums_t sums;
     unsigned char word[4];
     for (;;) {
-        const ssize_t got = input.read(word, sizeof word);
+        const ssize_t got = count < image::bios_body_offset ? 0 : input.read(word, sizeof word);
         if (got == 0)
             break;
         // Refused before anything is printed or written: a longer image would run past
@@ -31,38 +40,49 @@ void program_bios(const std::string& path, const std::string& file) {
         if (got > static_cast<ssize_t>(image::bios_region - count))
             throw qv::exception_t("%s: BIOS image longer than 0x%x bytes", file.c_str(),
                                   static_cast<unsigned int>(image::bios_region));
-        if (got != sizeof word) {
+        // The bytes missing from a short last word count as erased flash, which is what
+        // the device holds there.
+        if (got != sizeof word)
             std::cout << "warning: unexpected count " << std::dec << got << " read" << std::endl;
-            // The bytes missing from the last word read as erased flash, which is what
-            // the device holds there; the word then counts whole.
-            std::memset(word + got, 0xFF, sizeof word - static_cast<size_t>(got));
-        }
-        crc = crc32(crc, word, sizeof word);
-        checksum += image::get_be32(word);
-        count += sizeof word;
+        sums.add(count, word, static_cast<size_t>(got));
+        count += static_cast<std::uint32_t>(got);
     }
+    const std::uint32_t length = count;
+    sums.finish();
     input.seek(0, SEEK_SET);
-    static const unsigned char erased[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-    for (; count != image::bios_region; count += sizeof erased) {
-        crc = crc32(crc, erased, sizeof erased);
-        checksum += 0xFFFFFFFFu;
-    }
-    std::printf("checksum is 0x%lx\n", static_cast<unsigned long>(checksum));
-    std::printf("crc is 0x%lx\n", crc);
+    std::printf("checksum is 0x%lx\n", static_cast<unsigned long>(sums.checksum));
+    std::printf("crc is 0x%lx\n", sums.crc);
 
     qv::zelk::driver_t device(path, O_RDWR);
     std::cout << "writing..." << std::endl;
+    // The sums are taken again over the bytes as they are written: an image that changed
+    // since (another process wrote or cut it) fails the run, and nothing is written past
+    // the length that was summed.
+    unsigned char crc_bytes[4];
+    image::put_be32(crc_bytes, static_cast<std::uint32_t>(sums.crc));
+    image::bios_sums_t written_sums;
     unsigned char buffer[image::chunk_size];
     std::uint32_t written = 0;
+    const auto changed = [&] {
+        return qv::exception_t("%s: changed while it was being programmed (%lu bytes written)",
+                               file.c_str(), static_cast<unsigned long>(written));
+    };
     for (;;) {
         const ssize_t got = input.read(buffer, sizeof buffer);
         if (got == 0)
             break;
+        if (static_cast<std::uint32_t>(got) > length - written)
+            throw changed();
+        written_sums.add(written, buffer, static_cast<size_t>(got));
         // The slot's file bytes never reach the device: the CRC goes there.
-        if (written == image::bios_crc_offset)
-            image::put_be32(buffer, static_cast<std::uint32_t>(crc));
+        for (std::uint32_t at = written; at < written + got; ++at)
+            if (at >= image::bios_crc_offset && at < image::bios_body_offset)
+                buffer[at - written] = crc_bytes[at - image::bios_crc_offset];
         device.write(buffer, static_cast<size_t>(got));
         written += static_cast<std::uint32_t>(got);
     }
+    written_sums.finish();
+    if (written != length || written_sums.crc != sums.crc || written_sums.checksum != sums.checksum)
+        throw changed();
     std::cout << "OK" << std::endl;
 }

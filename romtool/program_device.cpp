@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "failure.h"
 
 #include "image.h"
 #include "posix/exception.h"
@@ -8,8 +9,9 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <iostream>
+#include <string>
 
-bool program_device(const std::string& path, const std::string& file) {
+void program_device(const std::string& path, const std::string& file) {
     qv::zelk::driver_t device(path, O_RDWR); // opened at the first write
     std::cout << "program_device:" << std::endl;
     stdio_file_t input;
@@ -30,10 +32,8 @@ bool program_device(const std::string& path, const std::string& file) {
             written += got;
         }
     } catch (const qv::exception_t& e) {
-        std::cout << "program failed after " << std::dec << written
-                  << " bytes were written: " << e.what() << std::endl;
-        return false;
+        throw command_failure_t("program failed after " + std::to_string(written) +
+                                " bytes were written: " + e.what());
     }
     std::cout << "programming successful" << std::endl;
-    return true;
 }

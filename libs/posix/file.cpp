@@ -9,16 +9,16 @@ namespace sys = qv::posix;
 
 namespace qv::posix {
 
-file_t::file_t(bool sync_on_close) : sync_on_close_(sync_on_close) {}
+file_t::file_t(posix::sync_on_close sync) : sync_on_close_(sync == posix::sync_on_close::yes) {}
 
-file_t::file_t(const std::string& name, int flags, bool sync_on_close)
-    : name_(name), flags_(flags), sync_on_close_(sync_on_close) {}
+file_t::file_t(const std::string& name, int flags, posix::sync_on_close sync)
+    : name_(name), flags_(flags), sync_on_close_(sync == posix::sync_on_close::yes) {}
 
-file_t::file_t(const std::string& name, int flags, mode_t mode, bool sync_on_close)
-    : name_(name), flags_(flags), mode_(mode), sync_on_close_(sync_on_close) {}
+file_t::file_t(const std::string& name, int flags, mode_t mode, posix::sync_on_close sync)
+    : name_(name), flags_(flags), mode_(mode), sync_on_close_(sync == posix::sync_on_close::yes) {}
 
-file_t::file_t(int fd, const std::string& name, bool sync_on_close)
-    : name_(name), sync_on_close_(sync_on_close) {
+file_t::file_t(int fd, const std::string& name, posix::sync_on_close sync)
+    : name_(name), sync_on_close_(sync == posix::sync_on_close::yes) {
     open(fd);
 }
 
@@ -99,39 +99,19 @@ void file_t::close() {
 }
 
 ssize_t file_t::read(void* buffer, size_t count) {
-    open_if_closed();
-    try {
-        return sys::read(fd_, buffer, count);
-    } catch (const posix_exception_t& e) {
-        rethrow(e);
-    }
+    return guarded([&] { return sys::read(fd_, buffer, count); });
 }
 
 ssize_t file_t::write(const void* buffer, size_t count) {
-    open_if_closed();
-    try {
-        return sys::write(fd_, buffer, count);
-    } catch (const posix_exception_t& e) {
-        rethrow(e);
-    }
+    return guarded([&] { return sys::write(fd_, buffer, count); });
 }
 
 off_t file_t::seek(off_t offset, int whence) {
-    open_if_closed();
-    try {
-        return sys::lseek(fd_, offset, whence);
-    } catch (const posix_exception_t& e) {
-        rethrow(e);
-    }
+    return guarded([&] { return sys::lseek(fd_, offset, whence); });
 }
 
 off_t file_t::tell() {
-    open_if_closed();
-    try {
-        return sys::tell(fd_);
-    } catch (const posix_exception_t& e) {
-        rethrow(e);
-    }
+    return guarded([&] { return sys::tell(fd_); });
 }
 
 off_t file_t::size() {
@@ -143,21 +123,11 @@ off_t file_t::size() {
 }
 
 void file_t::sync() {
-    open_if_closed();
-    try {
-        sys::fsync(fd_);
-    } catch (const posix_exception_t& e) {
-        rethrow(e);
-    }
+    guarded([&] { sys::fsync(fd_); });
 }
 
 int file_t::fcntl(int command, long argument) {
-    open_if_closed();
-    try {
-        return sys::fcntl(fd_, command, argument);
-    } catch (const posix_exception_t& e) {
-        rethrow(e);
-    }
+    return guarded([&] { return sys::fcntl(fd_, command, argument); });
 }
 
 void file_t::set_close_on_exec(bool on) {
@@ -165,13 +135,7 @@ void file_t::set_close_on_exec(bool on) {
 }
 
 void* file_t::mmap(off_t offset, size_t length) {
-    open_if_closed();
-    void* address;
-    try {
-        address = sys::mmap(fd_, offset, length);
-    } catch (const posix_exception_t& e) {
-        rethrow(e);
-    }
+    void* const address = guarded([&] { return sys::mmap(fd_, offset, length); });
     try {
         mappings_[address] = length;
     } catch (...) {
@@ -194,6 +158,8 @@ void file_t::munmap_all() {
         ::munmap(address, length);
     mappings_.clear();
 }
+
+void file_t::on_failure(const posix_exception_t&) {}
 
 void file_t::rethrow(const posix_exception_t& e) const {
     throw posix_exception_t(e.error_number(), "%s: %s", name_.c_str(), e.what());

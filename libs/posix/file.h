@@ -13,16 +13,20 @@
 
 namespace qv::posix {
 
+// Whether a file_t runs fsync before it closes its descriptor.
+enum class sync_on_close { no, yes };
+
 class file_t {
 public:
     using mappings_t = std::map<void*, size_t>; // address -> length, ascending by address
 
     // Closed objects; nothing is opened until an operation needs the descriptor.
-    explicit file_t(bool sync_on_close = false);
-    file_t(const std::string& name, int flags, bool sync_on_close = false);
-    file_t(const std::string& name, int flags, mode_t mode, bool sync_on_close);
+    explicit file_t(posix::sync_on_close sync = posix::sync_on_close::no);
+    file_t(const std::string& name, int flags,
+           posix::sync_on_close sync = posix::sync_on_close::no);
+    file_t(const std::string& name, int flags, mode_t mode, posix::sync_on_close sync);
     // Adopts an open descriptor as open(fd) does; on failure the caller still owns fd.
-    file_t(int fd, const std::string& name, bool sync_on_close = false);
+    file_t(int fd, const std::string& name, posix::sync_on_close sync = posix::sync_on_close::no);
 
     // Optionally syncs, then closes. Never throws: failures here are swallowed, since
     // the destructor may run while another exception is on its way.
@@ -45,7 +49,8 @@ public:
     // object counts as closed even when close() fails: the descriptor is gone on Linux.
     void close();
 
-    // These open lazily, then throw posix_exception_t through rethrow() on failure.
+    // These open lazily, then throw posix_exception_t through rethrow() on failure; a
+    // posix_exception_t of theirs or of the lazy open passes through on_failure().
     ssize_t read(void* buffer, size_t count);
     ssize_t write(const void* buffer, size_t count);
     off_t seek(off_t offset, int whence);
@@ -62,12 +67,7 @@ public:
     // refused with exception_t before anything is opened or called.
     template <typename T> int ioctl(unsigned int request, T argument) {
         const unsigned long value = ioctl_argument(argument);
-        open_if_closed();
-        try {
-            return ioctl_call(fd_, request, value);
-        } catch (const posix_exception_t& e) {
-            rethrow(e);
-        }
+        return guarded([&] { return ioctl_call(fd_, request, value); });
     }
 
     // Throws posix_exception_t with e's error number and "<name>: <e.what()>".
@@ -89,6 +89,28 @@ protected:
     void open_if_closed() {
         if (!is_open_)
             open();
+    }
+
+    // Every failed operation's posix_exception_t, already carrying the path, passes
+    // through here while it is being handled, whatever the static type of the caller's
+    // handle: a derived handle that words failures its own way (a driver's error codes)
+    // throws its own exception here. Returning lets e go on unchanged.
+    virtual void on_failure(const posix_exception_t& e);
+
+    // Opens if needed and makes call(); a failure goes through rethrow(), then
+    // on_failure().
+    template <typename Call> auto guarded(Call call) -> decltype(call()) {
+        try {
+            open_if_closed();
+            try {
+                return call();
+            } catch (const posix_exception_t& e) {
+                rethrow(e);
+            }
+        } catch (const posix_exception_t& e) {
+            on_failure(e);
+            throw;
+        }
     }
 
 private:

@@ -40,8 +40,12 @@ void thread_t::start() {
     }
     const int rc = pthread_create(&s.handle, nullptr, &thread_t::entry, this);
     // Not running: stop() and the destructor must not join a thread that does not exist.
-    if (rc != 0)
-        throw posix::posix_exception_t(rc, "thread start failed -- %s", strerror(rc));
+    if (rc != 0) {
+        // strerror_r: threads start threads, and strerror may share one buffer among them.
+        char text[256];
+        throw posix::posix_exception_t(rc, "thread start failed -- %s",
+                                       strerror_r(rc, text, sizeof text));
+    }
     s.running = 1;
 }
 

@@ -48,16 +48,26 @@ bool args_t::get(std::string& value) {
     return true;
 }
 
+bool args_t::get_text(std::string& value) {
+    std::string text;
+    if (!next(text) || text.find_first_not_of(" \t\n\v\f\r") == std::string::npos)
+        return false;
+    value = text;
+    return true;
+}
+
 bool args_t::get(int& value) {
     std::string text;
     if (!next(text))
         return false;
     if (text.size() > 2 && text[0] == '0' &&
         std::tolower(static_cast<unsigned char>(text[1])) == 'x') {
-        unsigned int number = 0;
-        if (std::sscanf(text.c_str(), "%x", &number) != 1)
+        // Read wide, so that more than 32 bits is an overflow like a decimal one (the
+        // target kept) on every target, not cut to whatever "%x" leaves of it.
+        unsigned long long number = 0;
+        if (std::sscanf(text.c_str(), "%llx", &number) != 1 || number > 0xFFFFFFFFull)
             return false;
-        value = static_cast<int>(number);
+        value = static_cast<int>(static_cast<unsigned int>(number));
         return true;
     }
     // Decimal only: a leading 0 is no octal prefix, and a leading blank is refused.

@@ -23,8 +23,11 @@ public:
     // First white-space-delimited word of the next argument. The argument is consumed
     // even when it holds no word (then false).
     bool get(std::string& value);
+    // The whole next argument, blanks and all, when it holds a word. Consumed as by get.
+    bool get_text(std::string& value);
     // "0x"/"0X" followed by more text: hexadecimal; otherwise decimal with an optional
-    // sign, no leading blanks, trailing text ignored.
+    // sign, no leading blanks, trailing text ignored. More than 32 bits, in either form,
+    // is an overflow: false, target kept.
     bool get(int& value);
     // Through the int form; the 32-bit pattern is carried over.
     bool get(unsigned int& value);

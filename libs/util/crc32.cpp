@@ -41,6 +41,8 @@ const std::uint32_t crc_table[256] = {
 
 } // namespace
 
+namespace qv::util {
+
 unsigned long crc32(unsigned long crc, const unsigned char* buffer, unsigned int length) {
     if (buffer == nullptr)
         return 0;
@@ -50,3 +52,5 @@ unsigned long crc32(unsigned long crc, const unsigned char* buffer, unsigned int
         value = crc_table[(value ^ *buffer++) & 0xFF] ^ (value >> 8);
     return ~value;
 }
+
+} // namespace qv::util

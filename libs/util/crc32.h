@@ -4,4 +4,6 @@
 
 // crc is the result of the previous call, 0 to begin; calls over consecutive pieces
 // give the CRC of the whole. A null buffer returns 0. Never throws.
+namespace qv::util {
 unsigned long crc32(unsigned long crc, const unsigned char* buffer, unsigned int length);
+} // namespace qv::util

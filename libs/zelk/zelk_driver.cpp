@@ -15,48 +15,18 @@ driver_exception_t::driver_exception_t(int code, const char* format, ...)
     va_end(args);
 }
 
-driver_t::driver_t() : file_t(false) {}
+driver_t::driver_t() : file_t(posix::sync_on_close::no) {}
 
-driver_t::driver_t(const std::string& path, int flags) : file_t(path, flags, false) {}
+driver_t::driver_t(const std::string& path, int flags)
+    : file_t(path, flags, posix::sync_on_close::no) {}
 
-ssize_t driver_t::read(void* buffer, size_t count) {
-    try {
-        return file_t::read(buffer, count);
-    } catch (const posix::posix_exception_t& e) {
-        translate_error(e);
-    }
+void driver_t::on_failure(const posix::posix_exception_t& e) {
+    translate_error(e);
 }
 
-ssize_t driver_t::write(const void* buffer, size_t count) {
-    try {
-        return file_t::write(buffer, count);
-    } catch (const posix::posix_exception_t& e) {
-        translate_error(e);
-    }
-}
-
-off_t driver_t::seek(off_t offset, int whence) {
-    try {
-        return file_t::seek(offset, whence);
-    } catch (const posix::posix_exception_t& e) {
-        translate_error(e);
-    }
-}
-
-off_t driver_t::tell() {
-    try {
-        return file_t::tell();
-    } catch (const posix::posix_exception_t& e) {
-        translate_error(e);
-    }
-}
-
-void* driver_t::mmap(off_t offset, size_t length) {
-    try {
-        return file_t::mmap(offset, length);
-    } catch (const posix::posix_exception_t& e) {
-        translate_error(e);
-    }
+void driver_t::request_error_text(error_text_t& record) {
+    open_if_closed();
+    posix::ioctl(fd(), ZELK_IOC_ERROR_TEXT, &record);
 }
 
 void driver_t::translate_error(const posix::posix_exception_t& caught) {
@@ -75,8 +45,7 @@ void driver_t::translate_error(const posix::posix_exception_t& caught) {
     const char* what = caught.what();
     std::memcpy(record.text, what, strnlen(what, sizeof record.text));
     try {
-        // The base class's ioctl: a failure here must not come back through translation.
-        file_t::ioctl(ZELK_IOC_ERROR_TEXT, &record);
+        request_error_text(record);
     } catch (const posix::posix_exception_t&) {
         throw driver_exception_t(code);
     }
@@ -89,7 +58,7 @@ bool driver_t::error_text(int code, std::string& text) {
     error_text_t record = {};
     record.code = code;
     try {
-        file_t::ioctl(ZELK_IOC_ERROR_TEXT, &record);
+        request_error_text(record);
     } catch (const std::exception&) {
         return false;
     }

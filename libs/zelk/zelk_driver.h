@@ -47,27 +47,12 @@ public:
 };
 
 // A device node handle: a file_t that opens lazily and closes without fsync. Every
-// operation that fails with a posix_exception_t goes through translate_error().
+// operation that fails with a posix_exception_t goes through translate_error(), also
+// when it is made through a file_t& to the handle.
 class driver_t : public posix::file_t {
 public:
     driver_t();
     driver_t(const std::string& path, int flags);
-
-    ssize_t read(void* buffer, size_t count);
-    ssize_t write(const void* buffer, size_t count);
-    off_t seek(off_t offset, int whence);
-    off_t tell();
-    void* mmap(off_t offset, size_t length);
-    int ioctl(unsigned int request) { return ioctl(request, 0); }
-    // A request with a record: open if needed, ioctl with the path in front of a
-    // failure, and driver codes translated.
-    template <typename T> int ioctl(unsigned int request, T argument) {
-        try {
-            return file_t::ioctl(request, argument);
-        } catch (const posix::posix_exception_t& e) {
-            translate_error(e);
-        }
-    }
 
     // Never returns. Error numbers up to 127: rethrows the exception being handled
     // unchanged (a copy of caught when called outside a handler). Above 127: asks the
@@ -79,6 +64,13 @@ public:
     // The driver's text for code: true and text set, or false and text untouched when
     // anything fails on the way.
     bool error_text(int code, std::string& text);
+
+protected:
+    void on_failure(const posix::posix_exception_t& e) override; // translate_error(e)
+
+private:
+    // ZELK_IOC_ERROR_TEXT itself, outside on_failure: its own failure is never translated.
+    void request_error_text(error_text_t& record);
 };
 
 } // namespace qv::zelk

@@ -1,6 +1,6 @@
 """Runs the real romtool for the end-to-end tests: directly, or on a fresh virtual board.
-romtool never writes to stderr, so every run through a test case asserts that it is empty;
-sanitizer and memcheck reports land there too."""
+romtool writes to stderr only when its stdout fails, so every run through a test case
+asserts that it is empty; sanitizer and memcheck reports land there too."""
 
 import collections
 import os
@@ -33,9 +33,9 @@ FATAL = re.compile(rb"\nromtool fatal error : ([^\n]*)\n\n\Z")
 result_t = collections.namedtuple("result_t", "status stdout stderr")
 
 
-def _run(command, cwd=None, timeout=TIMEOUT):
+def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=()):
     done = subprocess.run(command, cwd=cwd, capture_output=True,
-                          timeout=timeout, check=False)
+                          timeout=timeout, check=False, pass_fds=pass_fds)
     return result_t(done.returncode, done.stdout, done.stderr)
 
 
@@ -63,16 +63,17 @@ class board_t:
     def vboard(self, command, *args, check=True):  # vboard COMMAND DIR ARGS...
         return vboard(command, self.dir, *args, check=check)
 
-    def _command(self, args):
+    def _command(self, args, ignore_signals=()):
         runner = ["--runner", " ".join(RUNNER)] if RUNNER else []
-        return ([sys.executable, VBOARD, "run", "--preload", PRELOAD] + runner
+        ignored = [word for sig in ignore_signals for word in ("--ignore-signal", sig)]
+        return ([sys.executable, VBOARD, "run", "--preload", PRELOAD] + runner + ignored
                 + [self.dir, "--", *VALGRIND, ROMTOOL, *args])
 
-    def start(self, *args):
+    def start(self, *args, stdout=subprocess.PIPE, ignore_signals=()):
         # Not waited for; the front end execs into romtool, so the pid is romtool's (or
-        # that of the qemu running it).
-        return subprocess.Popen(self._command(args), cwd=self.work,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # that of the qemu running it). ignore_signals: names romtool starts with ignored.
+        return subprocess.Popen(self._command(args, ignore_signals), cwd=self.work,
+                                stdout=stdout, stderr=subprocess.PIPE)
 
     def image_path(self, device):  # of "bios0", "flash_bios0" or "nvram0"
         node = device if device.startswith(("flash_", "nvram")) else "flash_" + device

@@ -24,6 +24,20 @@ class test_env_keys(harness.board_test_case):
                     ("flash_env0", "ioctl", None, "0x412cc003", '"k"', None, 1),
                     ("flash_env0", "close", None, None, None, None, 0)])
 
+    def test_value_with_blanks_is_stored_whole(self):
+        value = "console=ttyS0,115200 root=/dev/mtdblock2  rw "
+        self.assertEqual(self.romtool("-set", "bootargs", value)[:2], (0, b""))
+        self.assertEqual(self.romtool("-get", "bootargs")[:2],
+                         (0, b"bootargs = " + value.encode() + b"\n"))
+        # The limit of 150 bytes holds for the whole value, blanks included.
+        for length, outcome in ((150, (0, b"")),
+                                (151, (1, fatal(b"env_t::set() -- value of 151 bytes, "
+                                                b"at most 150 fit")))):
+            with self.subTest(length=length):
+                long_value = ("a " * 75 + "b")[:length]
+                self.assertEqual(self.romtool("-set", "long", long_value)[:2], outcome)
+        self.assertEqual(self.board.vboard("env", "get", "long"), b"a " * 75 + b"\n")
+
     def test_failures_end_with_one_fatal_message(self):
         self.assertEqual(self.romtool("-get", "nokey")[:2], (1, fatal(b"no such key, nokey\n")))
         self.board.vboard("fault", "missing", "env0")

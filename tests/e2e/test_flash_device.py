@@ -87,17 +87,80 @@ class test_device_commands(harness.board_test_case):
         self.assertEqual(self.romtool("-dev", "empty", "-dump", "out.bin")[:2],
                          (0, b"0 bytes written\n"))
         self.assertEqual(os.listdir(self.board.work), ["old.bin"])
-        # A file size limit cuts the last write short; the rest must be tried, and fail.
+        # A file size limit cuts the last write short; the rest must be tried, and fail:
+        # by SIGXFSZ, as on the board, or with EFBIG where the signal is ignored.
         if harness.VALGRIND:
             return  # the limit would stop valgrind's own files first
         self.board.vboard("log", "off")  # the board's log would meet the limit too
-        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (36, hard))
-        try:
-            result = self.romtool("-dev", "small", "-dump", "cut.bin")
-        finally:
-            resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
-        self.assertEqual(result[:2], (1, fatal(b"cut.bin: write -- File too large")))
+        for ignored, ending in (((), (-signal.SIGXFSZ, b"")),
+                                (("XFSZ",), (1, fatal(b"cut.bin: write -- File too large")))):
+            with self.subTest(ignored=ignored):
+                soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (36, hard))
+                try:
+                    process = self.board.start("-dev", "small", "-dump", "cut.bin",
+                                               ignore_signals=ignored)
+                finally:
+                    resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+                stdout, stderr = process.communicate(timeout=harness.TIMEOUT)
+                self.assertEqual((process.returncode, stdout, stderr), (*ending, b""))
+
+    def test_dump_replaces_a_file_only_when_complete(self):
+        device = b"device " * 10
+        self.board.add_flash("small", device)
+        work = self.board.work
+        os.symlink("target.bin", os.path.join(work, "link.bin"))
+        os.symlink("new.bin", os.path.join(work, "dangling.bin"))
+        for name, mode in (("old.bin", 0o640), ("target.bin", 0o604)):
+            self.board.put(name, b"\xaa" * 4096)
+            os.chmod(os.path.join(work, name), mode)
+
+        def contents():  # {name: (link or mode, bytes)} of the work folder
+            out = {}
+            for name in os.listdir(work):
+                path = os.path.join(work, name)
+                data = None
+                if os.path.exists(path):
+                    with open(path, "rb") as f:
+                        data = f.read()
+                out[name] = (os.readlink(path) if os.path.islink(path)
+                             else stat.S_IMODE(os.stat(path).st_mode), data)
+            return out
+
+        # Read faults from the third request on: every file stays as it was, no temporary left.
+        before = contents()
+        self.board.vboard("fault", "add", "small", "read", "from=3", "errno=5")
+        for name in ("old.bin", "link.bin", "dangling.bin"):
+            with self.subTest(failed=name):
+                self.assertEqual(self.romtool("-dev", "small", "-dump", name)[:2], (1, fatal(
+                    b"/dev/zelk/flash_small: read -- EIO: an I/O error occurred.")))
+                self.assertEqual(contents(), before)
+                self.board.clear_log()
+        self.board.vboard("fault", "clear")
+        # Done: the file holds the device's bytes and keeps its mode; a link stays a link.
+        for name in ("old.bin", "link.bin", "dangling.bin"):
+            self.assertEqual(self.romtool("-dev", "small", "-dump", name)[:2],
+                             (0, b"70 bytes written\n"))
+        self.assertEqual(contents(), {
+            "old.bin": (0o640, device), "target.bin": (0o604, device),
+            "link.bin": ("target.bin", device), "dangling.bin": ("new.bin", device),
+            "new.bin": (0o600, device)})
+
+    def test_dump_into_what_cannot_be_synced(self):
+        # /dev/null, a pipe and a FIFO take the bytes; that they cannot be synced is no failure.
+        self.board.add_flash("small", b"device " * 10)
+        self.assertEqual(self.romtool("-dev", "small", "-dump", "/dev/null")[:2],
+                         (0, b"70 bytes written\n"))
+        self.assertEqual(self.romtool("-dev", "small", "-dump", "/dev/stdout")[:2],
+                         (0, b"device " * 10 + b"70 bytes written\n"))
+        fifo = os.path.join(self.board.work, "fifo")
+        os.mkfifo(fifo)
+        process = self.board.start("-dev", "small", "-dump", "fifo")
+        with open(fifo, "rb") as f:
+            self.assertEqual(f.read(), b"device " * 10)
+        self.assertEqual(process.communicate(timeout=harness.TIMEOUT),
+                         (b"70 bytes written\n", b""))
+        self.assertEqual(process.returncode, 0)
 
     def test_erase_with_one_request(self):
         self.board.add_flash("small", b"\x00" * 1000)

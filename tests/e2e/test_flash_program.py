@@ -2,6 +2,8 @@
 contents are checked against flash_reference, which computes them with zlib."""
 
 import os
+import re
+import time
 import unittest
 
 import harness
@@ -113,6 +115,88 @@ class test_programming(harness.board_test_case):
         self.check("fpga0", ["-pfpga", "a.bin", "b.bin"],
                    fatal(b"b.bin: FPGA image longer than 0x7fffc bytes"), status=1)
         self.check("fpga0", ["-pfpga", "a.bin", "nosuch.bin"], OPEN_FAILED, status=1)
+
+    def test_images_that_cannot_be_read_twice_are_refused(self):
+        # A pipe, a FIFO (with no writer: the open must not wait for one) and a device give
+        # other bytes, or none, the second time: refused before anything is written.
+        fifo = os.path.join(self.board.work, "fifo")
+        os.mkfifo(fifo)
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        os.write(write_end, random_bytes(100, 1))
+        os.close(write_end)
+        pipe = "/dev/fd/%d" % read_end
+        for option in ("-pbios", "-pfpga"):
+            for name in (pipe, "fifo", "/dev/zero"):
+                with self.subTest(option=option, name=name):
+                    self.board.clear_log()
+                    args = ["-dev", "fpga0", option, name]
+                    result = harness._run(self.board._command(args), cwd=self.board.work,
+                                          pass_fds=(read_end,))
+                    self.assertEqual(result, (1, fatal(
+                        name.encode() + b": not a regular file; an image is read twice and "
+                        b"must be one"), b""))
+                    self.assertEqual(self.board.requests(), [])
+
+    def test_fpga_image_that_changes_is_not_given_its_crc(self):
+        # Every open of this file reads another random UUID of the same length.
+        uuid = "/proc/sys/kernel/random/uuid"
+        self.board.clear_log()
+        status, stdout = self.romtool("-dev", "fpga0", "-pfpga", uuid)[:2]
+        self.assertEqual((status, re.sub(rb"^crc is 0x[0-9a-f]+\n", b"", stdout)), (1, program_failed(
+            37, b"image changed while it was being programmed; its CRC is not written")))
+        self.assertEqual([(r["off"], r["len"]) for r in self.board.requests()
+                          if r["op"] in ("write", "lseek")],
+                         [("0", "16"), ("16", "16"), ("32", "5")])
+
+    def slow_run(self, args, path, change):
+        # Runs romtool at 50 us a programmed byte, and calls change(path) once the board
+        # has seen the first write: (status, stdout, requests).
+        self.board.vboard("timing", "--program-ns-per-byte", "50000")
+        self.board.clear_log()
+        process = self.board.start(*args)
+        deadline = time.monotonic() + harness.TIMEOUT
+        while not any(r["op"] == "write" for r in self.board.requests()):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.01)
+        change(path)
+        stdout, stderr = process.communicate(timeout=harness.TIMEOUT)
+        self.assertEqual(stderr, b"")
+        return process.returncode, stdout, self.board.requests()
+
+    def test_image_that_changes_while_written_fails(self):
+        size = 0x10000  # some seconds of writing at the board's pace set below
+        bios = random_bytes(size, 1)
+        fpga = random_bytes(size, 2)
+
+        def cut(path):
+            os.truncate(path, 0x100)
+
+        def grow(path):
+            with open(path, "ab") as f:
+                f.write(b"\0" * FPGA_CRC)
+
+        rows = [
+            # A BIOS image cut short: its CRC went out early, so the run fails.
+            ("bios0", ["-pbios", self.board.put("bios.bin", bios)], cut,
+             bios_output(bios) + b"writing...\n", lambda count: fatal(
+                 b"bios.bin: changed while it was being programmed (%d bytes written)" % count)),
+            # An FPGA file that grows is written up to its old length, and no CRC follows.
+            ("fpga0", ["-pfpga", self.board.put("fpga.bin", fpga)], grow, b"",
+             lambda count: program_failed(count, b"fpga.bin: changed while it was being "
+                                          b"programmed")),
+        ]
+        for dev, args, change, before, report in rows:
+            with self.subTest(dev=dev):
+                status, stdout, requests = self.slow_run(
+                    ["-dev", dev, *args], os.path.join(self.board.work, args[1]), change)
+                stdout = re.sub(rb"^crc is 0x[0-9a-f]+\n", b"", stdout)
+                writes = [(int(r["off"]), int(r["len"])) for r in requests if r["op"] == "write"]
+                count = sum(length for _, length in writes)
+                self.assertEqual((status, stdout), (1, before + report(count)))
+                # Written in order, never past what was summed, and no CRC after it.
+                self.assertEqual(writes, pieces(count))
+                self.assertLessEqual(count, size)
 
 
 if __name__ == "__main__":

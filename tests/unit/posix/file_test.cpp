@@ -104,7 +104,7 @@ TEST_F(file_test, failing_sync_in_destructor_is_swallowed_and_the_file_closed) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int fd = -1;
     try {
-        file_t f(fifo, O_RDWR, true);
+        file_t f(fifo, O_RDWR, qv::posix::sync_on_close::yes);
         f.open();
         fd = f.fd();
         throw std::runtime_error("unwinding"); // the destructor's sync fails during unwinding

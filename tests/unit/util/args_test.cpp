@@ -30,7 +30,9 @@ TEST(args, number_after_the_option) {
         {"", false, 64, true},            // empty argument
         {"99999999999", false, 64, true}, // overflow must not clobber the default
         {"0xFFFFFFFF", true, -1, true},   // bit pattern carried into int
-        {"-5", false, 64, false},         // looks like an option: no value, left in place
+        {"0x100000010", false, 64, true}, // past 32 bits: an overflow, never cut
+        {"0x10000000000000000", false, 64, true},
+        {"-5", false, 64, false}, // looks like an option: no value, left in place
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
@@ -56,6 +58,29 @@ TEST(args, words_and_the_first_occurrence) {
     ASSERT_TRUE(args.find("-set")); // from the start again, every time
     EXPECT_TRUE(args.get(key));
     EXPECT_EQ(key, "a");
+}
+
+TEST(args, whole_text_value) {
+    const struct {
+        const char* text;
+        bool converted;
+        const char* value;
+        bool consumed;
+    } rows[] = {
+        {" root=/dev/mtdblock2  quiet ", true, " root=/dev/mtdblock2  quiet ", true},
+        {"  ", false, "kept", true}, // no word: refused, like the word form
+        {"", false, "kept", true},
+        {"-x y", false, "kept", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        auto args = make_args({"-set", row.text, "tail"});
+        ASSERT_TRUE(args.find("-set"));
+        std::string value = "kept", rest;
+        EXPECT_EQ(args.get_text(value), row.converted);
+        EXPECT_EQ(value, row.value);
+        EXPECT_EQ(args.next(rest) && rest == "tail", row.consumed);
+    }
 }
 
 } // namespace

@@ -111,4 +111,16 @@ TEST_F(driver_test, codes_above_127_get_the_driver_text_from_one_request) {
     }
 }
 
+TEST_F(driver_test, translation_holds_through_a_file_t_reference) {
+    // The same handle, passed on as a plain file: the driver's code still gets its text.
+    replies = {{128, ""}, {0, "flash device busy"}};
+    driver_t d(node, O_RDWR);
+    qv::posix::file_t& f = d;
+    const failure_t failure = failure_of([&] { f.ioctl(FLASH_IOC_ERASE); });
+    EXPECT_EQ(*failure.type, typeid(driver_exception_t));
+    EXPECT_EQ(failure.what, node + ": flash device busy");
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].request, ZELK_IOC_ERROR_TEXT);
+}
+
 } // namespace
