@@ -6,13 +6,14 @@
 #include <string>
 
 class args_t;
+struct program_options_t;
 
 // "-i": identity of the flash device at path.
 void device_info(const std::string& path);
 // "-r": the first count bytes in hexadecimal; count <= 0 prints nothing.
 void dump_device(const std::string& path, int count);
-// "-dump": the whole device into file.
-void dump_to_file(const std::string& path, const std::string& file);
+// "-dump": the whole device into file; with progress, the device's size is asked first.
+void dump_to_file(const std::string& path, const std::string& file, bool progress = false);
 // "-e": reports its own failure in one line and returns false (main ends with 1).
 [[nodiscard]] bool erase_device(const std::string& path);
 // "-l": holds a handle for path forever; ends only by a signal.
@@ -20,12 +21,17 @@ void dump_to_file(const std::string& path, const std::string& file);
 
 // "-p": file written unchanged from offset 0. A failed copy is reported in one line
 // and returns false (main ends with 1).
-[[nodiscard]] bool program_device(const std::string& path, const std::string& file);
+// Every programming command takes the modifiers of program_options.h and returns false
+// when one of them failed (main ends with 1).
+[[nodiscard]] bool program_device(const std::string& path, const std::string& file,
+                                  const program_options_t& options);
 // "-pbios": file written with its CRC-32 at offset 0x40.
-void program_bios(const std::string& path, const std::string& file);
+[[nodiscard]] bool program_bios(const std::string& path, const std::string& file,
+                                const program_options_t& options);
 // "-pfpga": files concatenated, CRC-32 at offset 0x7FFFC. A failed writing pass is
 // reported in one line and returns false (main ends with 1).
-[[nodiscard]] bool program_fpga(const std::string& path, const std::list<std::string>& files);
+[[nodiscard]] bool program_fpga(const std::string& path, const std::list<std::string>& files,
+                                const program_options_t& options);
 
 // "-set" and "-get" always work on the environment flash, whatever path names.
 void set_env_key(const std::string& path, const std::string& key, const std::string& value);
@@ -36,3 +42,11 @@ enum class env_threads_t { readers, writers };
 // Returns false when the count was refused (nothing started) or a worker reported a
 // failure: main then ends with 1.
 bool env_thread_test(args_t& args, env_threads_t kind);
+
+enum class crc_layout_t { bios, fpga };
+// "-crc": the CRC over the device's covered range against the stored one; prints both and
+// "crc OK" (true) or "crc mismatch" (false).
+[[nodiscard]] bool crc_command(const std::string& path, crc_layout_t layout);
+
+// "-version", "--version": "romtool X.Y.Z".
+void print_version();

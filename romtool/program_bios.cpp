@@ -2,6 +2,8 @@
 
 #include "image.h"
 #include "posix/file.h"
+#include "program_options.h"
+#include "progress.h"
 #include "util/crc32.h"
 #include "zelk/zelk_driver.h"
 
@@ -11,7 +13,8 @@
 #include <fcntl.h>
 #include <iostream>
 
-void program_bios(const std::string& path, const std::string& file) {
+bool program_bios(const std::string& path, const std::string& file,
+                  const program_options_t& options) {
     qv::posix::file_t input(file, O_RDONLY, true);
     image::open_file(input);
 
@@ -49,11 +52,17 @@ void program_bios(const std::string& path, const std::string& file) {
     }
     std::printf("checksum is 0x%lx\n", static_cast<unsigned long>(checksum));
     std::printf("crc is 0x%lx\n", crc);
+    const target_image_t target =
+        options.any() ? bios_target(file, static_cast<std::uint32_t>(crc)) : target_image_t();
+    if (const before_writing_t next = before_writing(path, target, options);
+        next != before_writing_t::write)
+        return next == before_writing_t::done;
 
     qv::zelk::driver_t device(path, O_RDWR);
     std::cout << "writing..." << std::endl;
     unsigned char buffer[image::chunk_size];
     std::uint32_t written = 0;
+    progress_t progress(options.progress, "writing", target.written);
     for (;;) {
         const ssize_t got = input.read(buffer, sizeof buffer);
         if (got == 0)
@@ -63,6 +72,9 @@ void program_bios(const std::string& path, const std::string& file) {
             image::put_be32(buffer, static_cast<std::uint32_t>(crc));
         device.write(buffer, static_cast<size_t>(got));
         written += static_cast<std::uint32_t>(got);
+        progress.advance(static_cast<std::uint64_t>(got));
     }
+    progress.finish();
     std::cout << "OK" << std::endl;
+    return after_writing(path, target, options);
 }

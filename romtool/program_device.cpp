@@ -2,6 +2,8 @@
 
 #include "image.h"
 #include "posix/exception.h"
+#include "program_options.h"
+#include "progress.h"
 #include "stdio_file.h"
 #include "zelk/zelk_driver.h"
 
@@ -9,14 +11,20 @@
 #include <fcntl.h>
 #include <iostream>
 
-bool program_device(const std::string& path, const std::string& file) {
+bool program_device(const std::string& path, const std::string& file,
+                    const program_options_t& options) {
     qv::zelk::driver_t device(path, O_RDWR); // opened at the first write
     std::cout << "program_device:" << std::endl;
     stdio_file_t input;
     input.open(file, "rb");
+    const target_image_t target = options.any() ? plain_target(file) : target_image_t();
+    if (const before_writing_t next = before_writing(path, target, options);
+        next != before_writing_t::write)
+        return next == before_writing_t::done;
 
     std::uint64_t written = 0;
     try {
+        progress_t progress(options.progress, "writing", target.written);
         unsigned char buffer[image::chunk_size];
         while (!input.eof()) {
             const size_t got = input.read(buffer, sizeof buffer);
@@ -28,6 +36,7 @@ bool program_device(const std::string& path, const std::string& file) {
                 break;
             device.write(buffer, got);
             written += got;
+            progress.advance(got);
         }
     } catch (const qv::exception_t& e) {
         std::cout << "program failed after " << std::dec << written
@@ -35,5 +44,5 @@ bool program_device(const std::string& path, const std::string& file) {
         return false;
     }
     std::cout << "programming successful" << std::endl;
-    return true;
+    return after_writing(path, target, options);
 }

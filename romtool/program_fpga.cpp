@@ -2,6 +2,8 @@
 
 #include "image.h"
 #include "posix/file.h"
+#include "program_options.h"
+#include "progress.h"
 #include "util/crc32.h"
 #include "zelk/zelk_driver.h"
 
@@ -51,27 +53,36 @@ unsigned long image_crc(const std::list<std::string>& files) {
 
 } // namespace
 
-bool program_fpga(const std::string& path, const std::list<std::string>& files) {
+bool program_fpga(const std::string& path, const std::list<std::string>& files,
+                  const program_options_t& options) {
     qv::zelk::driver_t device(path, O_RDWR); // opened at the first write
     const unsigned long crc = image_crc(files);
     std::printf("crc is 0x%lx\n", crc);
+    const target_image_t target =
+        options.any() ? fpga_target(files, static_cast<std::uint32_t>(crc)) : target_image_t();
+    if (const before_writing_t next = before_writing(path, target, options);
+        next != before_writing_t::write)
+        return next == before_writing_t::done;
 
     std::uint64_t total = 0;
     try {
+        progress_t progress(options.progress, "writing", target.written);
         for_each_piece(files,
                        [&](const std::string&, const unsigned char* piece, std::uint32_t length) {
                            device.write(piece, length);
                            total += length;
+                           progress.advance(length);
                        });
         unsigned char crc_bytes[4];
         image::put_be32(crc_bytes, static_cast<std::uint32_t>(crc));
         device.seek(image::fpga_crc_offset, SEEK_SET);
         device.write(crc_bytes, sizeof crc_bytes);
+        progress.advance(sizeof crc_bytes);
     } catch (const qv::exception_t& e) {
         std::cout << "program failed after " << std::dec << total
                   << " bytes were written: " << e.what() << std::endl;
         return false;
     }
     std::cout << "programming successful" << std::endl;
-    return true;
+    return after_writing(path, target, options);
 }
