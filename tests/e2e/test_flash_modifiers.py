@@ -300,18 +300,24 @@ class test_device_lock(modifier_test_case):
         self.assertEqual([run.returncode for run in runs], [0, 1, 0])
 
     def test_concurrent_writers_take_turns(self):
-        self.board.vboard("timing", "--program-ns-per-byte", "100000")
-        self.board.put("a.bin", random_bytes(2048, 8))
-        self.board.put("b.bin", random_bytes(2048, 9))
+        self.board.vboard("timing", "--program-ns-per-byte", "200000")  # 0.8 s a run
+        self.board.put("a.bin", random_bytes(4096, 8))
+        self.board.put("b.bin", random_bytes(4096, 9))
         self.load("bios0", b"")
-        runs = [self.board.start("-dev", "bios0", "-pbios", name) for name in ("a.bin", "b.bin")]
+        runs = [self.board.start("-dev", "bios0", "-pbios", "a.bin")]
+        # The second starts while the first is writing.
+        deadline = time.monotonic() + harness.TIMEOUT
+        while not any(r["op"] == "write" for r in self.board.requests()):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        runs.append(self.board.start("-dev", "bios0", "-pbios", "b.bin"))
         for run in runs:
             run.communicate(timeout=harness.TIMEOUT)
         self.assertEqual([run.returncode for run in runs], [0, 0])
         pids = [r["pid"] for r in self.board.requests() if r["node"] == "flash_bios0"]
-        # Each run's requests in one block: open, 128 writes, close.
+        # Each run's requests in one block: open, 256 writes, close.
         blocks = [pid for i, pid in enumerate(pids) if i == 0 or pids[i - 1] != pid]
-        self.assertEqual((len(blocks), len(set(blocks)), len(pids)), (2, 2, 2 * 130))
+        self.assertEqual((len(blocks), len(set(blocks)), len(pids)), (2, 2, 2 * 258))
 
     def test_no_lock_folder_no_lock(self):
         if os.geteuid() != 0 or os.system("unshare -m true 2>/dev/null") != 0:
