@@ -114,6 +114,14 @@ def main():
             print("%-13s erase requests by -erase on an erased device: %d; bytes read by "
                   "-verify: %d = %.2f x the range" % ("", erases, verify_read,
                                                      verify_read / range_bytes))
+        # The lock files romtool made for this board's nodes.
+        for entry in os.listdir(board):
+            if entry.endswith(".img"):
+                st = os.stat(os.path.join(board, entry))
+                lock = "/run/lock/romtool-%d:%d-%d.lock" % (os.major(st.st_dev),
+                                                            os.minor(st.st_dev), st.st_ino)
+                if os.path.exists(lock):
+                    os.unlink(lock)
         print("erase x: -erase on an erased device / erase+program; ifchg x: -ifchanged / "
               "erase+program (target <= 0.10); verify/rd: extra time of -verify / one read "
               "of the range (target <= 1, within noise)")
