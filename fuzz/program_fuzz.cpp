@@ -11,6 +11,7 @@
 // multiple of 4 bytes gives the warning line, and the missing bytes of its last word
 // count as 0xFF.
 #include "commands.h"
+#include "program_options.h"
 #include "fuzz_support.h"
 
 #include "posix/exception.h"
@@ -125,7 +126,7 @@ void check_bios(const fuzz::bytes_t& image) {
     bool refused = false;
     std::string message;
     try {
-        program_bios("/dev/zelk/flash_bios0", file);
+        program_bios("/dev/zelk/flash_bios0", file, program_options_t());
     } catch (const qv::exception_t& e) {
         refused = true;
         message = e.what();
@@ -182,7 +183,7 @@ void check_fpga(const std::vector<fuzz::bytes_t>& images) {
     bool refused = false, reported_ok = false;
     std::string message;
     try {
-        program_fpga("/dev/zelk/flash_fpga0", files);
+        program_fpga("/dev/zelk/flash_fpga0", files, program_options_t());
         reported_ok = true;
     } catch (const qv::exception_t& e) {
         refused = true;

@@ -7,13 +7,14 @@
 #include <string>
 
 class args_t;
+struct program_options_t;
 
 // "-i": identity of the flash device at path.
 void device_info(const std::string& path);
 // "-r": the first count bytes in hexadecimal; count <= 0 prints nothing.
 void dump_device(const std::string& path, int count);
-// "-dump": the whole device into file.
-void dump_to_file(const std::string& path, const std::string& file);
+// "-dump": the whole device into file; with progress, the device's size is asked first.
+void dump_to_file(const std::string& path, const std::string& file, bool progress = false);
 // "-e": a failure is worded "erase failed: <reason>" (command_failure_t).
 void erase_device(const std::string& path);
 // "-l": holds a handle for path forever; ends only by a signal.
@@ -21,12 +22,17 @@ void erase_device(const std::string& path);
 
 // "-p": file written unchanged from offset 0. A failed copy is worded "program failed
 // after <n> bytes were written: <reason>" (command_failure_t).
-void program_device(const std::string& path, const std::string& file);
+void program_device(const std::string& path, const std::string& file,
+                    const program_options_t& options);
+// Every programming command takes the modifiers of program_options.h; one that fails is
+// worded by the modifier (command_failure_t).
 // "-pbios": file written with its CRC-32 at offset 0x40.
-void program_bios(const std::string& path, const std::string& file);
+void program_bios(const std::string& path, const std::string& file,
+                  const program_options_t& options);
 // "-pfpga": files concatenated, CRC-32 at offset 0x7FFFC. A failed writing pass is
 // worded as in program_device.
-void program_fpga(const std::string& path, const std::list<std::string>& files);
+void program_fpga(const std::string& path, const std::list<std::string>& files,
+                  const program_options_t& options);
 
 // "-set" and "-get" always work on the environment flash, whatever "-dev" names.
 void set_env_key(const std::string& key, const std::string& value);
@@ -37,3 +43,11 @@ enum class env_threads_t { readers, writers };
 // A refused count (nothing started) is worded "<n> is too many ( > 12 ) "; a worker's
 // failure, printed when it happened, fails the run afterwards (command_failure_t both).
 void env_thread_test(args_t& args, env_threads_t kind);
+
+enum class crc_layout_t { bios, fpga };
+// "-crc": the CRC over the device's covered range against the stored one; prints both and
+// "crc OK", or fails worded "crc mismatch" (command_failure_t).
+void crc_command(const std::string& path, crc_layout_t layout);
+
+// "-version", "--version": "romtool X.Y.Z".
+void print_version();

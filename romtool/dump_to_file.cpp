@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "posix/file.h"
+#include "progress.h"
 #include "zelk/zelk_driver.h"
 
 #include <cerrno>
@@ -146,20 +147,23 @@ private:
 
 } // namespace
 
-void dump_to_file(const std::string& path, const std::string& file) {
+void dump_to_file(const std::string& path, const std::string& file, bool progress) {
     // Declared first, closed last: the dump is finished before the node is closed.
     qv::zelk::driver_t device(path, O_RDONLY);
     dump_target_t out(file);
 
     unsigned char buffer[32];
     std::uint64_t total = 0;
+    progress_t shown(progress, "dumping", progress ? device_size(device) : 0);
     for (;;) {
         const ssize_t got = device.read(buffer, sizeof buffer);
         if (got == 0)
             break;
         out.write(buffer, static_cast<size_t>(got));
         total += static_cast<std::uint64_t>(got);
+        shown.advance(static_cast<std::uint64_t>(got));
     }
+    shown.finish();
     out.finish();
     std::cout << std::dec << total << " bytes written" << std::endl;
 }

@@ -1,7 +1,9 @@
 // romtool: one command per run, chosen by option; every failure a command lets out
 // ends the run with one fatal-error message on standard output and status 1.
 #include "commands.h"
+#include "device_lock.h"
 #include "failure.h"
+#include "program_options.h"
 #include "usage.h"
 
 #include "posix/exception.h"
@@ -25,54 +27,87 @@ int run(int argc, char** argv) {
         return usage();
     path += dev;
 
+    // Modifiers: each changes nothing unless present.
+    program_options_t options;
+    options.erase = args.find("-erase");
+    options.ifchanged = args.find("-ifchanged");
+    options.verify = args.find("-verify");
+    options.progress = args.find("-progress");
+    const bool nowait = args.find("-nowait");
+    // Held until the command's handles are closed; -rmt, -wmt and -l take none.
+    device_lock_t lock;
+    const auto lock_device = [&](const std::string& node, lock_mode_t mode) {
+        lock.take(node, mode, nowait);
+    };
+    const std::string env_node = "/dev/zelk/flash_env0"; // what -set and -get work on
+
     // The first option of this list that is present wins, wherever it stands.
     if (args.find("-r")) {
         int count = 64;
         args.get(count); // missing or unreadable: the default stays
+        lock_device(path, lock_mode_t::shared);
         dump_device(path, count);
     } else if (args.find("-dump")) {
         std::string file = "dump.bin";
         args.get(file);
-        dump_to_file(path, file);
+        lock_device(path, lock_mode_t::shared);
+        dump_to_file(path, file, options.progress);
     } else if (args.find("-rmt")) {
         env_thread_test(args, env_threads_t::readers);
     } else if (args.find("-wmt")) {
         env_thread_test(args, env_threads_t::writers);
     } else if (args.find("-e")) {
+        lock_device(path, lock_mode_t::exclusive);
         erase_device(path);
     } else if (args.find("-set")) {
         // The value is the whole argument: boot arguments hold blanks.
         std::string key, value;
         if (!args.get(key) || !args.get_text(value))
             return usage();
+        lock_device(env_node, lock_mode_t::exclusive);
         set_env_key(key, value);
     } else if (args.find("-get")) {
         std::string key;
         if (!args.get(key))
             return usage();
+        lock_device(env_node, lock_mode_t::shared);
         get_env_key(key);
     } else if (args.find("-p")) {
         // Without an image nothing was programmed: a failure, so scripts must see 1.
         std::string file;
         if (!args.get(file))
             return usage();
-        program_device(path, file);
+        lock_device(path, lock_mode_t::exclusive);
+        program_device(path, file, options);
     } else if (args.find("-pbios")) {
         std::string file;
         if (!args.get(file))
             return usage();
-        program_bios(path, file);
+        lock_device(path, lock_mode_t::exclusive);
+        program_bios(path, file, options);
     } else if (args.find("-pfpga")) {
         std::list<std::string> files;
         for (std::string file; args.get(file);)
             files.push_back(file);
         if (files.empty())
             return usage();
-        program_fpga(path, files);
+        lock_device(path, lock_mode_t::exclusive);
+        program_fpga(path, files, options);
     } else if (args.find("-i")) {
+        lock_device(path, lock_mode_t::shared);
         device_info(path);
     } else if (args.find("-l")) {
         access_loop(path);
+    } else if (args.find("-crc")) {
+        std::string layout;
+        if (!args.get(layout) || (layout != "bios" && layout != "fpga"))
+            return usage();
+        lock_device(path, lock_mode_t::shared);
+        crc_command(path, layout == "bios" ? crc_layout_t::bios : crc_layout_t::fpga);
+    } else if (args.find("-version") || args.find("--version")) {
+        print_version();
+    } else if (args.find("-h") || args.find("--help")) {
+        usage();
     } else {
         return usage();
     }

@@ -2,6 +2,8 @@
 
 #include "image.h"
 #include "posix/file.h"
+#include "program_options.h"
+#include "progress.h"
 #include "zelk/zelk_driver.h"
 
 #include <cstdint>
@@ -21,7 +23,8 @@ size_t read_up_to(qv::posix::file_t& input, unsigned char* buffer, size_t count)
 
 } // namespace
 
-void program_bios(const std::string& path, const std::string& file) {
+void program_bios(const std::string& path, const std::string& file,
+                  const program_options_t& options) {
     qv::posix::file_t input(file, image::image_flags, qv::posix::sync_on_close::yes);
     image::open_file(input);
 
@@ -52,6 +55,10 @@ void program_bios(const std::string& path, const std::string& file) {
     input.seek(0, SEEK_SET);
     std::printf("checksum is 0x%lx\n", static_cast<unsigned long>(sums.checksum));
     std::printf("crc is 0x%lx\n", sums.crc);
+    const target_image_t target =
+        options.any() ? bios_target(file, static_cast<std::uint32_t>(sums.crc)) : target_image_t();
+    if (before_writing(path, target, options) == before_writing_t::done)
+        return;
 
     qv::zelk::driver_t device(path, O_RDWR);
     std::cout << "writing..." << std::endl;
@@ -67,6 +74,7 @@ void program_bios(const std::string& path, const std::string& file) {
         return qv::exception_t("%s: changed while it was being programmed (%lu bytes written)",
                                file.c_str(), static_cast<unsigned long>(written));
     };
+    progress_t progress(options.progress, "writing", target.written);
     for (;;) {
         const ssize_t got = input.read(buffer, sizeof buffer);
         if (got == 0)
@@ -80,9 +88,12 @@ void program_bios(const std::string& path, const std::string& file) {
                 buffer[at - written] = crc_bytes[at - image::bios_crc_offset];
         device.write(buffer, static_cast<size_t>(got));
         written += static_cast<std::uint32_t>(got);
+        progress.advance(static_cast<std::uint64_t>(got));
     }
     written_sums.finish();
     if (written != length || written_sums.crc != sums.crc || written_sums.checksum != sums.checksum)
         throw changed();
+    progress.finish();
     std::cout << "OK" << std::endl;
+    after_writing(path, target, options);
 }

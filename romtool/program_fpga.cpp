@@ -3,6 +3,8 @@
 
 #include "image.h"
 #include "posix/file.h"
+#include "program_options.h"
+#include "progress.h"
 #include "util/crc32.h"
 #include "zelk/zelk_driver.h"
 
@@ -50,17 +52,23 @@ unsigned long image_crc(const std::list<std::string>& files, std::vector<std::ui
 
 } // namespace
 
-void program_fpga(const std::string& path, const std::list<std::string>& files) {
+void program_fpga(const std::string& path, const std::list<std::string>& files,
+                  const program_options_t& options) {
     qv::zelk::driver_t device(path, O_RDWR); // opened at the first write
     std::vector<std::uint32_t> ends;
     const unsigned long crc = image_crc(files, ends);
     std::printf("crc is 0x%lx\n", crc);
+    const target_image_t target =
+        options.any() ? fpga_target(files, static_cast<std::uint32_t>(crc)) : target_image_t();
+    if (before_writing(path, target, options) == before_writing_t::done)
+        return;
 
     // The files are summed again as they are written. One that changed since (it grew,
     // shrank or holds other bytes) fails the run before the CRC is written, and nothing
     // is written past the length that was summed.
     std::uint64_t total = 0;
     try {
+        progress_t progress(options.progress, "writing", target.written);
         unsigned long written_crc = 0;
         auto end = ends.begin();
         const auto changed = [](const std::string& name) {
@@ -74,6 +82,7 @@ void program_fpga(const std::string& path, const std::list<std::string>& files) 
                 device.write(piece, length);
                 written_crc = qv::util::crc32(written_crc, piece, length);
                 total += length;
+                progress.advance(length);
             },
             [&](const std::string& name) {
                 if (total != *end++)
@@ -86,9 +95,11 @@ void program_fpga(const std::string& path, const std::list<std::string>& files) 
         image::put_be32(crc_bytes, static_cast<std::uint32_t>(crc));
         device.seek(image::fpga_crc_offset, SEEK_SET);
         device.write(crc_bytes, sizeof crc_bytes);
+        progress.advance(sizeof crc_bytes);
     } catch (const qv::exception_t& e) {
         throw command_failure_t("program failed after " + std::to_string(total) +
                                 " bytes were written: " + e.what());
     }
     std::cout << "programming successful" << std::endl;
+    after_writing(path, target, options);
 }

@@ -117,7 +117,20 @@ class board_t:
             out.append(tuple(fields.get(key) for key in keys) if keys else fields)
         return out
 
+    def lock_file(self, device):
+        # romtool's lock of a node served from a file: named after the file's identity.
+        st = os.stat(self.image_path(device))
+        return "/run/lock/romtool-%d:%d-%d.lock" % (os.major(st.st_dev), os.minor(st.st_dev),
+                                                   st.st_ino)
+
     def close(self):
+        # The lock files romtool made for this board's nodes would only pile up.
+        for entry in os.listdir(self.dir):
+            if entry.endswith(".img"):
+                try:
+                    os.unlink(self.lock_file(entry[:-4]))
+                except OSError:
+                    pass
         self._tmp.cleanup()
 
 

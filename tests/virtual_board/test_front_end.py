@@ -126,7 +126,7 @@ class library(unittest.TestCase):
                "__pread_chk", "__pread64_chk", "readv", "write", "pwrite", "pwrite64", "writev",
                "lseek", "lseek64", "ioctl", "__ioctl_time64", "close", "close_range", "fcntl",
                "fcntl64", "__fcntl_time64", "fsync", "fdatasync", "dup", "dup2", "dup3", "mmap",
-               "mmap64"}
+               "mmap64", "statx"}
 
     def readelf(self, option):
         out = subprocess.run(["readelf", option, "-W", PRELOAD], capture_output=True, check=True)

@@ -1,0 +1,43 @@
+// "-progress": one line on standard output, rewritten with carriage returns while a long
+// pass runs, and blanked when the pass ends, so that the next normal line starts on a
+// clean line and the transcript left on a terminal is the one of a run without it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qv::zelk {
+class driver_t;
+}
+
+class progress_t {
+public:
+    // Shows "<what> 0/<total> bytes (0%)" at once when shown; total 0: unknown, then
+    // only the bytes done are shown. Never throws but std::bad_alloc.
+    progress_t(bool shown, const char* what, std::uint64_t total);
+    // Blanks the line, once; the caller does so before it prints a line of its own. The
+    // destructor does it when the pass ends early.
+    void finish();
+    ~progress_t();
+    progress_t(const progress_t&) = delete;
+    progress_t& operator=(const progress_t&) = delete;
+
+    // Redraws when the percentage changed (every 64 KiB when the total is unknown), so a
+    // pass of any length costs at most about a hundred lines' worth of output.
+    void advance(std::uint64_t bytes);
+
+private:
+    void draw();
+
+    bool shown_;
+    const char* what_;
+    std::uint64_t total_;
+    std::uint64_t done_ = 0;
+    std::uint64_t drawn_at_ = 0;
+    int drawn_percent_ = -1;
+    std::string::size_type width_ = 0;
+};
+
+// The device's size from its identity record, for a total; 0 (unknown) when the request
+// fails, which is then left for the pass itself to meet.
+std::uint64_t device_size(qv::zelk::driver_t& device);
