@@ -61,7 +61,7 @@ void* driver_t::mmap(off_t offset, size_t length) {
 
 void driver_t::translate_error(const posix::posix_exception_t& caught) {
     const int code = caught.error_number();
-    if (code <= 127) {
+    if (code <= ZELK_ERRNO_MAX_SYSTEM) {
         // Ordinary errno: leave it as file_t made it. Outside a handler a bare throw
         // would terminate the process, so throw a copy instead.
         if (std::current_exception())
