@@ -5,6 +5,7 @@
 #include "node.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <type_traits>
 
 namespace vboard {
