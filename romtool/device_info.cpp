@@ -9,7 +9,7 @@
 void device_info(const std::string& path) {
     qv::zelk::driver_t device(path, O_RDONLY);
     qv::zelk::device_info_t info = {};
-    device.ioctl(qv::zelk::FLASH_IOC_INFO, &info);
+    device.ioctl(FLASH_IOC_INFO, &info);
 
     // A driver that fills the whole name field leaves no terminator: stop at the field.
     const std::string part_name(info.part_name, strnlen(info.part_name, sizeof info.part_name));

@@ -8,7 +8,7 @@
 void erase_device(const std::string& path) {
     qv::zelk::driver_t device(path, O_RDWR);
     try {
-        device.ioctl(qv::zelk::FLASH_IOC_ERASE);
+        device.ioctl(FLASH_IOC_ERASE);
     } catch (const qv::exception_t& e) {
         throw command_failure_t(std::string("erase failed: ") + e.what());
     }

@@ -66,7 +66,7 @@ void progress_t::draw() {
 std::uint64_t device_size(qv::zelk::driver_t& device) {
     qv::zelk::device_info_t info = {};
     try {
-        device.ioctl(qv::zelk::FLASH_IOC_INFO, &info);
+        device.ioctl(FLASH_IOC_INFO, &info);
     } catch (const qv::exception_t&) {
         return 0;
     }

@@ -100,7 +100,7 @@ before_writing_t before_writing(const std::string& path, const target_image_t& t
     qv::zelk::driver_t eraser(path, O_RDWR);
     try {
         progress_t progress(options.progress, "erasing", length);
-        eraser.ioctl(qv::zelk::FLASH_IOC_ERASE);
+        eraser.ioctl(FLASH_IOC_ERASE);
         progress.advance(length);
     } catch (const qv::exception_t& e) {
         throw command_failure_t(std::string("erase failed: ") + e.what());

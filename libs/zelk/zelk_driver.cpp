@@ -31,7 +31,7 @@ void driver_t::request_error_text(error_text_t& record) {
 
 void driver_t::translate_error(const posix::posix_exception_t& caught) {
     const int code = caught.error_number();
-    if (code <= 127) {
+    if (code <= ZELK_ERRNO_MAX_SYSTEM) {
         // Ordinary errno: leave it as file_t made it. Outside a handler a bare throw
         // would terminate the process, so throw a copy instead.
         if (std::current_exception())

@@ -5,39 +5,17 @@
 
 #include "posix/exception.h"
 #include "posix/file.h"
+#include "zelk/zelk_ioctl.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 namespace qv::zelk {
 
-// Linux PowerPC encoding: direction (bits 31-29), record size (28-16), type (15-8),
-// number (7-0). Passed to the driver as they stand.
-constexpr unsigned int FLASH_IOC_INFO = 0x4040C000u;      // read, device_info_t
-constexpr unsigned int FLASH_IOC_ERASE = 0x2000C001u;     // none, argument 0
-constexpr unsigned int ZELK_IOC_ERROR_TEXT = 0xC0CCD00Au; // read/write, error_text_t
-
-// Integers in native order (big-endian on the board).
-struct device_info_t {
-    int32_t manufacturer_id;
-    int32_t device_id;
-    int32_t size_kbits;
-    char part_name[52]; // NUL-terminated within the field, if the driver behaves
-};
-static_assert(sizeof(device_info_t) == 64);
-static_assert(offsetof(device_info_t, manufacturer_id) == 0);
-static_assert(offsetof(device_info_t, device_id) == 4);
-static_assert(offsetof(device_info_t, size_kbits) == 8);
-static_assert(offsetof(device_info_t, part_name) == 12);
-
-struct error_text_t {
-    int32_t code;   // filled by the tool
-    char text[200]; // in: a text of the tool's; out: the driver's text for code
-};
-static_assert(sizeof(error_text_t) == 204);
-static_assert(offsetof(error_text_t, code) == 0);
-static_assert(offsetof(error_text_t, text) == 4);
+// The driver contract (request codes FLASH_IOC_INFO, FLASH_IOC_ERASE,
+// ZELK_IOC_ERROR_TEXT and the records) is zelk_ioctl.h; these are its records by the
+// library's names. Integers in native order (big-endian on the board).
+using device_info_t = ::zelk_device_info;
+using error_text_t = ::zelk_error_text;
 
 // A driver error code (above 127) and the driver's text; nothing added to its base.
 class driver_exception_t : public posix::posix_exception_t {

@@ -13,16 +13,7 @@
 
 namespace qv::zelk {
 
-const env_request_table_t env_request_table = {
-    {"set", {{0, 0x812CC002ul}, {1, 0x812CD104ul}}},
-    {"get", {{0, 0x412CC003ul}, {1, 0xC12CD105ul}}},
-    {"clear", {{0, 0x412CC004ul}, {1, 0x2000D103ul}}},
-};
-
 namespace {
-
-const char flash_env_node[] = "/dev/zelk/flash_env0";
-const char nvram_env_node[] = "/dev/zelk/nvram0";
 
 // The loader reads at most 255 characters a line; a line that long may have been cut.
 constexpr std::size_t loader_line_size = 256;
@@ -42,17 +33,15 @@ void fill_field(char (&field)[ENV_FIELD_SIZE], const std::string& text) {
 
 class env_impl_t {
 public:
-    explicit env_impl_t(int store) : store(store) {}
+    explicit env_impl_t(zelk_env_store store) : store(store) {}
 
-    unsigned int code(const char* operation) const {
-        return static_cast<unsigned int>(env_request_table.at(operation).at(store));
-    }
+    unsigned int code(zelk_env_op op) const { return env_request_code(store, op); }
 
     bool get(const std::string& key, std::string& value) {
         check_field(key, "key", "get");
         env_request_t record = {};
         fill_field(record.key, key);
-        if (device.ioctl(code("get"), &record) == 0)
+        if (device.ioctl(code(ZELK_ENV_GET), &record) == 0)
             return false;
         value.assign(record.value, strnlen(record.value, sizeof record.value));
         return true;
@@ -69,18 +58,18 @@ public:
         env_request_t record = {};
         fill_field(record.key, key);
         fill_field(record.value, value);
-        device.ioctl(code("set"), &record);
+        device.ioctl(code(ZELK_ENV_SET), &record);
     }
 
-    const std::int32_t store;
+    const zelk_env_store store;
     driver_t device;
 };
 
 env_t::env_t(int store) {
     if (store != 0 && store != 1)
         throw exception_t("env_t -- no environment store %d", store);
-    impl = std::make_unique<env_impl_t>(store);
-    impl->device.open(store == 0 ? flash_env_node : nvram_env_node, O_RDWR | O_SYNC);
+    impl = std::make_unique<env_impl_t>(store == 0 ? ZELK_ENV_FLASH : ZELK_ENV_NVRAM);
+    impl->device.open(store == 0 ? ZELK_FLASH_ENV_NODE : ZELK_NVRAM_NODE, O_RDWR | O_SYNC);
 }
 
 env_t::~env_t() = default;
@@ -132,7 +121,7 @@ void env_t::set(std::ifstream& file) {
     if (file.bad())
         throw exception_t("env_t::set() -- environment text cannot be read");
 
-    impl->device.ioctl(impl->code("clear"));
+    impl->device.ioctl(impl->code(ZELK_ENV_CLEAR));
     for (const auto& [key, value] : entries)
         impl->send_set(key, value);
 }

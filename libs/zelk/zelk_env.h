@@ -3,6 +3,8 @@
 // request; nothing is cached, so what one env_t writes the next get anywhere reads.
 #pragma once
 
+#include "zelk/zelk_ioctl.h"
+
 #include <cstddef>
 #include <fstream>
 #include <map>
@@ -12,20 +14,18 @@
 
 namespace qv::zelk {
 
-// The record of every "set" and "get" request. A text shorter than a field is
-// NUL-padded; one that fills the field has no terminator.
-constexpr std::size_t ENV_FIELD_SIZE = 150;
-struct env_request_t {
-    char key[ENV_FIELD_SIZE];
-    char value[ENV_FIELD_SIZE]; // "get": the driver's answer, NUL-ended when shorter
-};
-static_assert(sizeof(env_request_t) == 300);
-static_assert(offsetof(env_request_t, value) == 150);
+// The record of every "set" and "get" request (zelk_ioctl.h). A text shorter than a
+// field is NUL-padded; one that fills the field has no terminator. "get": the driver's
+// answer in `value`, NUL-ended when shorter.
+constexpr std::size_t ENV_FIELD_SIZE = ZELK_ENV_FIELD_SIZE;
+using env_request_t = ::zelk_env_request;
 
-// Operation ("set", "get", "clear") -> store selector -> request code. Filled before
-// main and read-only afterwards, so threads look codes up without a lock.
-using env_request_table_t = std::map<std::string, std::map<int, unsigned long>>;
-extern const env_request_table_t env_request_table;
+// The request code of an operation on a store. A constant table: threads look codes up
+// without a lock.
+constexpr unsigned int env_request_code(zelk_env_store store, zelk_env_op op) {
+    constexpr unsigned int codes[ZELK_ENV_STORES][ZELK_ENV_OPS] = ZELK_ENV_REQUEST_CODES;
+    return codes[store][op];
+}
 
 class env_impl_t;
 

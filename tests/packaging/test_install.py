@@ -83,6 +83,7 @@ def check_install(build, expect_romtool, expect_vboard, expect_board_preload, ex
                    | (debian_docs("romtool") if expect_debian_docs else set()),
         "vboard": {"usr/share/man/man1/vboard.1.gz"}
                   | ({"usr/bin/vboard", "usr/lib/vboard/vboard", "usr/lib/vboard/libvboard.so",
+                      "usr/lib/vboard/board_dir.py", "usr/lib/vboard/zelk_ioctl.h",
                       "usr/share/doc/romtool-vboard/README.md"}
                      if expect_vboard else set())
                   | ({"usr/lib/vboard/powerpc/libvboard.so"} if expect_board_preload else set())
@@ -123,6 +124,13 @@ def check_install(build, expect_romtool, expect_vboard, expect_board_preload, ex
             if r.returncode != 0:
                 return fail("installed vboard create: status %d\n%s%s"
                             % (r.returncode, r.stdout, r.stderr))
+            # the error-text rule takes its request code from the installed contract
+            r = subprocess.run([vboard, "fault", board, "error-text", "bios0", "errno=5"],
+                               capture_output=True, text=True, env=env)
+            rules = os.path.join(board, "faults.txt")
+            if r.returncode != 0 or "code=0xc0ccd00a" not in open(rules).read():
+                failures += fail("installed vboard fault error-text: status %d, %s"
+                                 % (r.returncode, r.stderr.strip()))
             r = subprocess.run([vboard, "run", board, "--", "/bin/sh", "-c", 'printf %s "$LD_PRELOAD"'],
                                capture_output=True, text=True, env=env)
             want = os.path.realpath(os.path.join(usr, "lib", "vboard", "libvboard.so"))

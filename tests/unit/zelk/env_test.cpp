@@ -108,7 +108,9 @@ TEST_F(env_test, each_store_uses_its_own_node_and_codes) {
                          }));
         EXPECT_EQ(calls[2].argument, 0ul); // "clear" carries no record
     }
-    std::remove((dir + "/requests.log").c_str());
+}
+
+TEST_F(env_test, an_unknown_store_is_refused_before_any_open) {
     EXPECT_EQ(failure_of([&] { env_t env(2); }).what, "env_t -- no environment store 2");
     EXPECT_TRUE(log().empty());
 }
