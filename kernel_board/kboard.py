@@ -30,6 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 SYSROOT = "/usr/powerpc-linux-gnu"
 GUEST_ROMTOOL = "/usr/bin/romtool"
+GUEST_PROBE = "/usr/bin/zelk_probe"
 CROSS = "powerpc-linux-gnu-"
 PREFIX = b"@@zb "
 
@@ -79,6 +80,17 @@ def build_agent(out):
     return agent
 
 
+def build_probe(out):
+    """zelk_probe (tests/driver_probe.c), built like romtool: dynamic, 64-bit time and
+    offsets, so that the preload board serves it too."""
+    probe = os.path.join(out, "zelk_probe")
+    subprocess.run([CROSS + "gcc", "-O2", "-Wall", "-Wextra", "-Werror", "-D_GNU_SOURCE",
+                    "-D_FILE_OFFSET_BITS=64", "-D_TIME_BITS=64",
+                    "-I", os.path.join(ROOT, "libs", "zelk"), "-o", probe,
+                    os.path.join(HERE, "tests", "driver_probe.c")], check=True)
+    return probe
+
+
 def _needed(binary):
     done = subprocess.run([CROSS + "readelf", "-d", binary], capture_output=True, check=True)
     out = []
@@ -112,14 +124,15 @@ def default_board(out):
     return board
 
 
-def build_initramfs(kdir, out, agent, module, romtool):
+def build_initramfs(kdir, out, agent, module, romtool, probe):
     board = default_board(out)
     lines = ["dir /dev 0755 0 0", "nod /dev/console 0600 0 0 c 5 1", "dir /lib 0755 0 0",
              "dir /lib/modules 0755 0 0", "dir /usr 0755 0 0", "dir /usr/bin 0755 0 0",
              "dir /board 0755 0 0", "dir /work 0755 0 0", "dir /tmp 1777 0 0",
              "file /init %s 0755 0 0" % agent,
              "file /lib/modules/zelk_board.ko %s 0644 0 0" % module,
-             "file %s %s 0755 0 0" % (GUEST_ROMTOOL, os.path.realpath(romtool))]
+             "file %s %s 0755 0 0" % (GUEST_ROMTOOL, os.path.realpath(romtool)),
+             "file %s %s 0755 0 0" % (GUEST_PROBE, probe)]
     for name, path in sorted(_libraries(romtool).items()):
         lines.append("file /lib/%s %s 0755 0 0" % (name, path))
     for name in sorted(_board_files(board)):
@@ -138,18 +151,19 @@ def build_initramfs(kdir, out, agent, module, romtool):
     return cpio
 
 
-def build(romtool, out, extra_cflags=""):
+def build(romtool, out, extra_cflags="", kernel=None):
+    """Everything the guest needs into out; the seconds each part took."""
     os.makedirs(out, exist_ok=True)
     times = {}
     start = time.monotonic()
-    kdir = kernel_dir()
+    kdir = kernel or kernel_dir()
     times["kernel"] = time.monotonic() - start
     start = time.monotonic()
     module = build_module(kdir, out, extra_cflags)
     times["module"] = time.monotonic() - start
     start = time.monotonic()
     agent = build_agent(out)
-    build_initramfs(kdir, out, agent, module, romtool)
+    build_initramfs(kdir, out, agent, module, romtool, build_probe(out))
     times["initramfs"] = time.monotonic() - start
     shutil.copy(os.path.join(kdir, "vmlinux"), os.path.join(out, "vmlinux"))
     return times

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The whole test suite: host, host with ASan+UBSan, host with TSan (thread layer
-# and stress tests), the board build under qemu-ppc, and a smoke run of every fuzz target.
+# and stress tests), the board build under qemu-ppc and on the kernel board, and a smoke run
+# of every fuzz target.
 # scripts/test.sh --valgrind: only the host build's end-to-end tests, with romtool under
 # valgrind memcheck (a leak or an invalid access fails the test).
 set -uo pipefail
@@ -48,6 +49,9 @@ run_suite host ""
 run_suite asan "" -DROMTOOL_SANITIZE=address
 run_suite tsan threads -DROMTOOL_SANITIZE=thread
 run_suite ppc "" -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake
+# The kernel board: the e2e files once more, the PowerPC romtool in a PowerPC Linux guest on
+# our driver module (its kernel is built once into a cache, see kernel_board/README.md).
+run_suite kernel kernel -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake -DROMTOOL_KERNEL_BOARD=ON
 
 echo "== fuzz: smoke run of every target"
 if scripts/fuzz.sh --smoke >build/fuzz-smoke.log 2>&1; then

@@ -59,9 +59,12 @@ static DECLARE_WAIT_QUEUE_HEAD(log_wait);
 /* ---- request log ---- */
 
 struct zb_line {
-	char text[768];
+	char text[2048]; /* a set with both fields escaped at 4 bytes per byte fits */
 	size_t used;
 };
+
+/* The line of the request being served and its arguments: used under board_lock only. */
+static struct zb_line log_line, request_args;
 
 static __printf(2, 3) void line_add(struct zb_line *line, const char *format, ...)
 {
@@ -108,25 +111,26 @@ struct zb_fault {
 static void log_request(struct zb_node *node, const char *op, struct zb_line *args,
 			long long result, const struct zb_fault *fault)
 {
-	struct zb_line line = { .used = 0 };
+	struct zb_line *line = &log_line;
 	size_t need;
 
 	if (!conf.log_on)
 		return;
-	line_add(&line, "pid=%d tid=%d node=%s op=%s", task_tgid_vnr(current),
+	line->used = 0;
+	line_add(line, "pid=%d tid=%d node=%s op=%s", task_tgid_vnr(current),
 		 task_pid_vnr(current), node->name, op);
 	if (args && args->used)
-		line_add(&line, " %s", args->text);
-	line_add(&line, " result=%lld", result < 0 ? -1LL : result);
+		line_add(line, " %s", args->text);
+	line_add(line, " result=%lld", result < 0 ? -1LL : result);
 	if (result < 0)
-		line_add(&line, " errno=%lld", -result);
+		line_add(line, " errno=%lld", -result);
 	if (fault->fired)
-		line_add(&line, " fault=%d", fault->id);
+		line_add(line, " fault=%d", fault->id);
 	if (fault->power_cut)
-		line_add(&line, " powercut");
-	line_add(&line, "\n");
+		line_add(line, " powercut");
+	line_add(line, "\n");
 
-	need = log_used + line.used;
+	need = log_used + line->used;
 	if (need > ZB_LOG_MAX)
 		return;
 	if (need > log_capacity) {
@@ -141,8 +145,8 @@ static void log_request(struct zb_node *node, const char *op, struct zb_line *ar
 		log_buffer = bigger;
 		log_capacity = capacity;
 	}
-	memcpy(log_buffer + log_used, line.text, line.used);
-	log_used += line.used;
+	memcpy(log_buffer + log_used, line->text, line->used);
+	log_used += line->used;
 	wake_up_interruptible(&log_wait);
 }
 
@@ -291,16 +295,17 @@ static int pending_descriptor(void)
 static int zb_open(struct inode *inode, struct file *file)
 {
 	struct zb_node *node = node_of(file);
-	struct zb_line args = { .used = 0 };
+	struct zb_line *args = &request_args;
 	struct zb_fault fault;
 	long result = 0;
 
 	if (zb_lock())
 		return -EINTR;
-	flags_text(&args, file->f_flags);
+	args->used = 0;
+	flags_text(args, file->f_flags);
 	fault = check_faults(node, "open", 0, false);
 	if (fault.fired && fault.power_cut) {
-		log_request(node, "open", &args, -1, &fault);
+		log_request(node, "open", args, -1, &fault);
 		mutex_unlock(&board_lock);
 		return power_cut();
 	}
@@ -308,7 +313,7 @@ static int zb_open(struct inode *inode, struct file *file)
 		result = -fault.error;
 	else if ((file->f_flags & O_ACCMODE) == O_ACCMODE)
 		result = -EINVAL;
-	log_request(node, "open", &args, result ? result : pending_descriptor(), &fault);
+	log_request(node, "open", args, result ? result : pending_descriptor(), &fault);
 	mutex_unlock(&board_lock);
 	if (result == 0)
 		file->f_mode |= FMODE_LSEEK | FMODE_PREAD | FMODE_PWRITE;
@@ -318,17 +323,18 @@ static int zb_open(struct inode *inode, struct file *file)
 static ssize_t zb_read(struct file *file, char __user *buffer, size_t count, loff_t *ppos)
 {
 	struct zb_node *node = node_of(file);
-	struct zb_line args = { .used = 0 };
+	struct zb_line *args = &request_args;
 	struct zb_fault fault;
 	loff_t pos = *ppos;
 	long result;
 
 	if (zb_lock())
 		return -EINTR;
-	line_add(&args, "off=%lld len=%zu", pos, count);
+	args->used = 0;
+	line_add(args, "off=%lld len=%zu", pos, count);
 	fault = check_faults(node, "read", 0, false);
 	if (fault.fired && fault.power_cut) {
-		log_request(node, "read", &args, -1, &fault);
+		log_request(node, "read", args, -1, &fault);
 		mutex_unlock(&board_lock);
 		return power_cut();
 	}
@@ -350,7 +356,7 @@ static ssize_t zb_read(struct file *file, char __user *buffer, size_t count, lof
 			*ppos = pos + n;
 		}
 	}
-	log_request(node, "read", &args, result, &fault);
+	log_request(node, "read", args, result, &fault);
 	mutex_unlock(&board_lock);
 	return result;
 }
@@ -358,7 +364,7 @@ static ssize_t zb_read(struct file *file, char __user *buffer, size_t count, lof
 static ssize_t zb_write(struct file *file, const char __user *buffer, size_t count, loff_t *ppos)
 {
 	struct zb_node *node = node_of(file);
-	struct zb_line args = { .used = 0 };
+	struct zb_line *args = &request_args;
 	struct zb_fault fault;
 	u8 cells[ZELK_WRITE_MAX];
 	loff_t pos = *ppos;
@@ -367,7 +373,8 @@ static ssize_t zb_write(struct file *file, const char __user *buffer, size_t cou
 
 	if (zb_lock())
 		return -EINTR;
-	line_add(&args, "off=%lld len=%zu", pos, count);
+	args->used = 0;
+	line_add(args, "off=%lld len=%zu", pos, count);
 	fault = check_faults(node, "write", 0, false);
 	if (fault.fired && fault.error && !fault.power_cut) {
 		result = -fault.error;
@@ -399,7 +406,7 @@ static ssize_t zb_write(struct file *file, const char __user *buffer, size_t cou
 		if (fault.fired && fault.power_cut) {
 			memcpy(node->data + pos, cells, min_t(size_t, fault.partial, count));
 			node->changed = true;
-			log_request(node, "write", &args, -1, &fault);
+			log_request(node, "write", args, -1, &fault);
 			mutex_unlock(&board_lock);
 			return power_cut();
 		}
@@ -411,11 +418,11 @@ static ssize_t zb_write(struct file *file, const char __user *buffer, size_t cou
 #endif
 	}
 	if (fault.fired && fault.power_cut) {
-		log_request(node, "write", &args, -1, &fault);
+		log_request(node, "write", args, -1, &fault);
 		mutex_unlock(&board_lock);
 		return power_cut();
 	}
-	log_request(node, "write", &args, result, &fault);
+	log_request(node, "write", args, result, &fault);
 	mutex_unlock(&board_lock);
 	return result;
 }
@@ -424,21 +431,22 @@ static loff_t zb_llseek(struct file *file, loff_t offset, int whence)
 {
 	static const char *const names[] = { "SET", "CUR", "END" };
 	struct zb_node *node = node_of(file);
-	struct zb_line args = { .used = 0 };
+	struct zb_line *args = &request_args;
 	struct zb_fault fault;
 	loff_t base, target;
 	long long result;
 
 	if (zb_lock())
 		return -EINTR;
-	line_add(&args, "off=%lld whence=", offset);
+	args->used = 0;
+	line_add(args, "off=%lld whence=", offset);
 	if (whence >= 0 && whence <= 2)
-		line_add(&args, "%s", names[whence]);
+		line_add(args, "%s", names[whence]);
 	else
-		line_add(&args, "%d", whence);
+		line_add(args, "%d", whence);
 	fault = check_faults(node, "lseek", 0, false);
 	if (fault.fired && fault.power_cut) {
-		log_request(node, "lseek", &args, -1, &fault);
+		log_request(node, "lseek", args, -1, &fault);
 		mutex_unlock(&board_lock);
 		return power_cut();
 	}
@@ -451,7 +459,7 @@ static loff_t zb_llseek(struct file *file, loff_t offset, int whence)
 		result = -EINVAL; /* a node is positioned within its device only */
 	else
 		result = file->f_pos = target;
-	log_request(node, "lseek", &args, result, &fault);
+	log_request(node, "lseek", args, result, &fault);
 	mutex_unlock(&board_lock);
 	return result;
 }
@@ -649,7 +657,7 @@ static long zb_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 {
 	struct zb_node *node = node_of(file);
 	void __user *argument = (void __user *)arg;
-	struct zb_line args = { .used = 0 };
+	struct zb_line *args = &request_args;
 	struct zb_fault fault;
 	u32 code = cmd;
 	bool modifies = code == FLASH_IOC_ERASE || code == FLASH_IOC_ENV_SET ||
@@ -661,18 +669,19 @@ static long zb_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 
 	if (zb_lock())
 		return -EINTR;
-	line_add(&args, "code=0x%08x", code);
+	args->used = 0;
+	line_add(args, "code=0x%08x", code);
 	fault = check_faults(node, "ioctl", code, true);
 	if (code == ZELK_IOC_ERROR_TEXT && argument) {
 		s32 errcode;
 
 		if (!get_user(errcode, (s32 __user *)argument))
-			line_add(&args, " errcode=%d", errcode);
+			line_add(args, " errcode=%d", errcode);
 	}
 	/* A power cut during a request that changes the device lands part-way through
 	 * it; any other request never completes. */
 	if (fault.fired && fault.power_cut) {
-		log_request(node, "ioctl", &args, -1, &fault);
+		log_request(node, "ioctl", args, -1, &fault);
 		if (!modifies) {
 			mutex_unlock(&board_lock);
 			return power_cut();
@@ -685,8 +694,8 @@ static long zb_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 			char key[ZELK_ENV_FIELD_SIZE];
 
 			if (!copy_from_user(key, argument, sizeof(key))) {
-				line_add(&args, " key=");
-				line_quoted(&args, key, strnlen(key, sizeof(key)));
+				line_add(args, " key=");
+				line_quoted(args, key, strnlen(key, sizeof(key)));
 			}
 		}
 		result = -fault.error;
@@ -720,7 +729,7 @@ static long zb_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 			result = 0;
 		}
 	} else if (is_env_code(code) && node->env == (flash_env ? ZB_ENV_FLASH : ZB_ENV_NVRAM)) {
-		result = env_request(node, file, code, argument, &fault, &args);
+		result = env_request(node, file, code, argument, &fault, args);
 	} else {
 		result = -ENOTTY;
 	}
@@ -728,7 +737,7 @@ static long zb_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 		mutex_unlock(&board_lock); /* refused before it changed anything: the power still goes */
 		return power_cut();
 	}
-	log_request(node, "ioctl", &args, result, &fault);
+	log_request(node, "ioctl", args, result, &fault);
 	mutex_unlock(&board_lock);
 	return result;
 }
