@@ -5,17 +5,21 @@
  * The guest keeps a copy of the host's board folder in /board and of the work folder in
  * /work. Commands from the host, one line each (words separated by blanks, texts as hex):
  *
- *   put AREA NAME MODE SIZE      then SIZE raw bytes: /AREA/NAME := them
+ *   put AREA NAME MODE SIZE [@OFFSET]
+ *                                /AREA/NAME := SIZE bytes: raw after the line, or in the
+ *                                mailbox disk at OFFSET
  *   dir AREA NAME MODE           /AREA/NAME is an (empty) folder
  *   del AREA NAME                /AREA/NAME goes
  *   load                         the driver takes the board in /board
- *   start ID LIMIT FSIZE MASK PROGRAM ARG...
+ *   start ID LIMIT FSIZE BLOCKED IGNORED PROGRAM ARG...
  *                                runs a program in /work with that many seconds' time
- *                                limit, file size limit (-1: none) and blocked signals
+ *                                limit, file size limit (-1: none), blocked and ignored
+ *                                signals (bit N-1 for signal N)
  *   signal ID SIGNAL
  *   quit                         powers off
  *
- * Every reply is a line beginning "@@zb ", some followed by raw bytes:
+ * Every reply is a line beginning "@@zb "; one that ends in a SIZE carries data, right
+ * after the line or, with "@OFFSET" after the size, in the mailbox disk:
  *
  *   ok | error TEXT | started ID PID
  *   out ID FD SIZE  + bytes      output of the running program (FD 1 or 2)
@@ -95,6 +99,72 @@ static int read_exact(int fd, void *data, size_t size)
         size -= (size_t)n;
     }
     return 0;
+}
+
+/* The mailbox: a virtio disk the host reads and writes as a plain file, for bulk data
+ * (the serial line carries some tens of kB/s). The host's data for a put sits at the
+ * offset its line names; ours goes from MAILBOX_OUT on, round the rest of the disk. */
+#define MAILBOX_OUT (32u << 20)
+#define MAILBOX_BLOCK 512u
+static int mailbox = -1;
+static uint64_t mailbox_size, mailbox_cursor = MAILBOX_OUT;
+
+static size_t round_up(size_t size)
+{
+    return (size + MAILBOX_BLOCK - 1) / MAILBOX_BLOCK * MAILBOX_BLOCK;
+}
+
+/* O_DIRECT: neither side may see a stale cached copy. */
+static int mailbox_read(uint64_t offset, char *data, size_t size)
+{
+    size_t length = round_up(size);
+    void *buffer;
+    if (mailbox < 0 || offset + length > mailbox_size || posix_memalign(&buffer, 4096, length ? length : MAILBOX_BLOCK))
+        return -1;
+    ssize_t n = pread(mailbox, buffer, length, (off_t)offset);
+    if (n == (ssize_t)length)
+        memcpy(data, buffer, size);
+    free(buffer);
+    return n == (ssize_t)length ? 0 : -1;
+}
+
+static int mailbox_write(const char *data, size_t size, uint64_t *offset)
+{
+    size_t length = round_up(size);
+    void *buffer;
+    if (mailbox < 0 || size < 512 || length > mailbox_size - MAILBOX_OUT ||
+        posix_memalign(&buffer, 4096, length))
+        return -1;
+    if (mailbox_cursor + length > mailbox_size)
+        mailbox_cursor = MAILBOX_OUT;
+    memset((char *)buffer + size, 0, length - size);
+    memcpy(buffer, data, size);
+    ssize_t n = pwrite(mailbox, buffer, length, (off_t)mailbox_cursor);
+    free(buffer);
+    if (n != (ssize_t)length)
+        return -1;
+    *offset = mailbox_cursor;
+    mailbox_cursor += length;
+    return 0;
+}
+
+/* A reply line ending in the size of the data that follows it: "SIZE @OFFSET" when it went
+ * through the mailbox, else "SIZE" and the bytes right after the line. */
+static __attribute__((format(printf, 3, 4))) void reply_data(const char *data, size_t size,
+                                                             const char *format, ...)
+{
+    char head[900];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(head, sizeof head, format, ap);
+    va_end(ap);
+    uint64_t offset;
+    if (mailbox_write(data, size, &offset) == 0) {
+        reply("%s %zu @%llu", head, size, (unsigned long long)offset);
+    } else {
+        reply("%s %zu", head, size);
+        write_all(serial, data, size);
+    }
 }
 
 static char *read_file(const char *path, size_t *size)
@@ -444,8 +514,7 @@ static int load_board(char *error, size_t capacity)
 
 static void send_file(const char *area, const char *name, const char *data, size_t size, mode_t mode)
 {
-    reply("file %s %s %o %zu", area, name, (unsigned)mode, size);
-    write_all(serial, data, size);
+    reply_data(data, size, "file %s %s %o", area, name, (unsigned)mode);
 }
 
 static void send_log(void)
@@ -455,8 +524,7 @@ static void send_log(void)
         ssize_t n = read(control, buffer, sizeof buffer);
         if (n <= 0)
             return;
-        reply("log %zd", n);
-        write_all(serial, buffer, (size_t)n);
+        reply_data(buffer, (size_t)n, "log");
     }
 }
 
@@ -613,21 +681,20 @@ static void forward(int which)
         child_out[which] = -1;
         return;
     }
-    reply("out %s %d %zd", child_id, which, n);
-    write_all(serial, buffer, (size_t)n);
+    reply_data(buffer, (size_t)n, "out %s %d", child_id, which);
 }
 
 static void start(char **words, int count)
 {
-    /* start ID LIMIT FSIZE MASK PROGRAM ARG... */
-    if (count < 6 || child > 0) {
+    /* start ID LIMIT FSIZE MASK IGNORED PROGRAM ARG... */
+    if (count < 7 || child > 0) {
         reply("error %s", child > 0 ? "a program is running" : "bad start");
         return;
     }
     static char args[64][4096];
     char *argv[65];
     int argc = 0;
-    for (int i = 5; i < count && argc < 64; i++, argc++) {
+    for (int i = 6; i < count && argc < 64; i++, argc++) {
         if (unhex(words[i], args[argc], sizeof args[argc]) < 0) {
             reply("error bad argument");
             return;
@@ -639,6 +706,7 @@ static void start(char **words, int count)
     long limit = atol(words[2]);
     long long fsize = atoll(words[3]);
     unsigned long long mask = strtoull(words[4], NULL, 16);
+    unsigned long long ignored = strtoull(words[5], NULL, 16);
 
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -661,7 +729,7 @@ static void start(char **words, int count)
         if (!(mask & (1ull << (SIGCHLD - 1))))
             sigprocmask(SIG_SETMASK, &blocked, NULL);
         for (int s = 1; s < 65; s++)
-            signal(s, SIG_DFL);
+            signal(s, s <= 64 && (ignored & (1ull << (s - 1))) ? SIG_IGN : SIG_DFL);
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
         dup2(out[1], 1);
@@ -735,11 +803,14 @@ static void command(char *line)
         words[count++] = w;
     if (count == 0)
         return;
-    if (strcmp(words[0], "put") == 0 && count == 5) {
+    if (strcmp(words[0], "put") == 0 && (count == 5 || count == 6)) {
         char path[600];
         size_t size = strtoull(words[4], NULL, 10);
         char *data = malloc(size ? size : 1);
-        if (!data || read_exact(serial, data, size) != 0) {
+        int got = !data ? -1
+                  : count == 6 ? mailbox_read(strtoull(words[5] + 1, NULL, 10), data, size)
+                               : read_exact(serial, data, size);
+        if (got != 0) {
             free(data);
             reply("error put: no data");
             return;
@@ -808,6 +879,15 @@ static void setup(void)
     if (tcgetattr(serial, &t) == 0) {
         cfmakeraw(&t);
         tcsetattr(serial, TCSANOW, &t);
+    }
+    mailbox = open("/dev/vda", O_RDWR | O_DIRECT | O_CLOEXEC);
+    if (mailbox >= 0) {
+        off_t end = lseek(mailbox, 0, SEEK_END);
+        mailbox_size = end > 0 ? (uint64_t)end : 0;
+        if (mailbox_size <= MAILBOX_OUT) {
+            close(mailbox);
+            mailbox = -1;
+        }
     }
     int fd = open("/lib/modules/zelk_board.ko", O_RDONLY | O_CLOEXEC);
     if (fd < 0 || syscall(SYS_finit_module, fd, "", 0) != 0)

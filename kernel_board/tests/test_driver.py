@@ -100,7 +100,9 @@ class test_driver(unittest.TestCase):
             with self.subTest(flag=flag):
                 image = os.path.join(self.root, flag)
                 os.makedirs(image)
-                kboard.build(ROMTOOL, image, "-D" + flag, kernel=kboard.kernel_dir())
+                with open(os.path.join(IMAGE, "kernel")) as f:
+                    kernel = f.read().strip()
+                kboard.build(ROMTOOL, image, "-D" + flag, kernel=kernel)
                 status, out, _, devices = probe_on_kernel(image, self.root, flag.lower())
                 self.assertNotEqual((status, out, devices), (0,) + self.reference[1:2]
                                     + self.reference[3:], "the probe missed " + flag)
