@@ -272,8 +272,9 @@ static void flags_text(struct zb_line *line, unsigned int flags)
 		line_add(line, "|0x%x", rest);
 }
 
-/* The descriptor open() is about to return: reserved in the table, not yet filled. */
-static int pending_descriptor(void)
+/* The descriptor open() is about to return: reserved in the table, not yet filled; its
+ * close-on-exec bit is already set for O_CLOEXEC, which never reaches a driver otherwise. */
+static int pending_descriptor(bool *cloexec)
 {
 	struct files_struct *files = current->files;
 	struct fdtable *fdt;
@@ -285,6 +286,7 @@ static int pending_descriptor(void)
 	for (fd = 0; fd < fdt->max_fds; fd++) {
 		if (test_bit(fd, fdt->open_fds) && !rcu_access_pointer(fdt->fd[fd])) {
 			found = fd;
+			*cloexec = close_on_exec(fd, fdt);
 			break;
 		}
 	}
@@ -297,12 +299,15 @@ static int zb_open(struct inode *inode, struct file *file)
 	struct zb_node *node = node_of(file);
 	struct zb_line *args = &request_args;
 	struct zb_fault fault;
+	bool cloexec = false;
 	long result = 0;
+	int descriptor;
 
 	if (zb_lock())
 		return -EINTR;
 	args->used = 0;
-	flags_text(args, file->f_flags);
+	descriptor = pending_descriptor(&cloexec);
+	flags_text(args, file->f_flags | (cloexec ? O_CLOEXEC : 0));
 	fault = check_faults(node, "open", 0, false);
 	if (fault.fired && fault.power_cut) {
 		log_request(node, "open", args, -1, &fault);
@@ -313,7 +318,7 @@ static int zb_open(struct inode *inode, struct file *file)
 		result = -fault.error;
 	else if ((file->f_flags & O_ACCMODE) == O_ACCMODE)
 		result = -EINVAL;
-	log_request(node, "open", args, result ? result : pending_descriptor(), &fault);
+	log_request(node, "open", args, result ? result : descriptor, &fault);
 	mutex_unlock(&board_lock);
 	if (result == 0)
 		file->f_mode |= FMODE_LSEEK | FMODE_PREAD | FMODE_PWRITE;

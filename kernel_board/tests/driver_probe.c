@@ -95,7 +95,7 @@ static void flash(void)
     hex("bytes", data, 16);
     result("close", close(fd));
 
-    fd = open_node(ZELK_FLASH_NODE_PREFIX "bios1", O_RDONLY);
+    fd = open_node(ZELK_FLASH_NODE_PREFIX "bios1", O_RDONLY | O_CLOEXEC);
     result("write on read-only", write(fd, ones, 16));
     result("erase on read-only", ioctl(fd, FLASH_IOC_ERASE, 0));
     result("close", close(fd));

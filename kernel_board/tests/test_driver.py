@@ -1,5 +1,5 @@
-"""The driver module against the preload board: zelk_probe's transcript and the device
-images it leaves must be the same on both; and a module broken on purpose (a write that runs
+"""The driver module against the preload board: zelk_probe's transcript, the device images
+it leaves and the request log must be the same on both; and a module broken on purpose (a write that runs
 past the end, a record one field short, a write that does not advance) must be caught, by the
 probe and by the e2e cases that depend on it.
 
@@ -7,6 +7,7 @@ Environment (set by kernel_board/CMakeLists.txt): KBOARD_IMAGE, ROMTOOL (the Pow
 VBOARD, VBOARD_PRELOAD (the PowerPC preload library), E2E_DIR."""
 
 import os
+import re
 import shlex
 import subprocess
 import sys
@@ -37,7 +38,29 @@ BROKEN = [
 def fresh_board(root, name):
     board = os.path.join(root, name)
     subprocess.run([sys.executable, VBOARD, "create", board], check=True)
+    subprocess.run([sys.executable, VBOARD, "log", board, "on"], check=True)
     return board
+
+
+def requests(board):
+    """The request log, with what may differ between the boards made equal: process and
+    thread ids, descriptor numbers (qemu-user holds descriptors of its own). The kernel
+    refuses some calls before any driver sees them, so only the preload board logs them: an
+    open of a node the board does not have, a read or write the access mode forbids."""
+    with open(os.path.join(board, "requests.log")) as f:
+        lines = f.read().splitlines()
+    out = []
+    for line in lines:
+        node = re.search(r" node=(\S+) ", line).group(1)
+        if not os.path.exists(os.path.join(board, node + ".info")):
+            continue
+        line = re.sub(r"^pid=\d+ tid=\d+ ", "", line)
+        if " op=open " in line:
+            line = re.sub(r"result=\d+$", "result=fd", line)
+        if re.search(r" op=(read|write) .*errno=9$", line):
+            continue
+        out.append(line)
+    return out
 
 
 def images(board):
@@ -53,7 +76,7 @@ def probe_on_preload(root):
     done = subprocess.run([sys.executable, VBOARD, "run", "--preload", PRELOAD, "--runner",
                            RUNNER, board, "--", os.path.join(IMAGE, "zelk_probe")],
                           capture_output=True, check=False)
-    return done.returncode, done.stdout, done.stderr, images(board)
+    return done.returncode, done.stdout, done.stderr, images(board), requests(board)
 
 
 def probe_on_kernel(image, root, name):
@@ -66,7 +89,7 @@ def probe_on_kernel(image, root, name):
         out, err = process.communicate(timeout=120)
     finally:
         guest.close()
-    return process.returncode, out, err, images(board)
+    return process.returncode, out, err, images(board), requests(board)
 
 
 def first_difference(a, b):
@@ -89,11 +112,13 @@ class test_driver(unittest.TestCase):
         cls._tmp.cleanup()
 
     def test_module_and_preload_board_agree(self):
-        status, out, err, devices = probe_on_kernel(IMAGE, self.root, "kernel")
+        status, out, err, devices, log = probe_on_kernel(IMAGE, self.root, "kernel")
         self.assertEqual((status, err), (0, b""))
         self.assertEqual(self.reference[:3], (0, out, b""), first_difference(self.reference[1], out))
         for node in NODES:
             self.assertEqual(devices[node], self.reference[3][node], node)
+        self.assertGreater(len(log), 100)
+        self.assertEqual(log, self.reference[4])
 
     def test_broken_modules_are_caught(self):
         for flag, cases in BROKEN:
@@ -103,7 +128,7 @@ class test_driver(unittest.TestCase):
                 with open(os.path.join(IMAGE, "kernel")) as f:
                     kernel = f.read().strip()
                 kboard.build(ROMTOOL, image, "-D" + flag, kernel=kernel)
-                status, out, _, devices = probe_on_kernel(image, self.root, flag.lower())
+                status, out, _, devices, _ = probe_on_kernel(image, self.root, flag.lower())
                 self.assertNotEqual((status, out, devices), (0,) + self.reference[1:2]
                                     + self.reference[3:], "the probe missed " + flag)
                 for script, case in cases:
