@@ -20,14 +20,18 @@ key=$( (echo "$version"; cat "$fragment") | sha256sum | cut -c1-16)
 src=$root/src-$version/linux-source-6.1
 obj=$root/build-$key
 
-exec 9>"$root/.lock"
+# One builder per key (another key may build at the same time); one unpacker per version.
+exec 9>"$root/.lock-$key"
 flock 9
 if [ -f "$obj/.done" ]; then echo "$obj"; exit 0; fi
-
-if [ ! -f "$src/Makefile" ]; then
-    rm -rf "$root/src-$version" && mkdir -p "$root/src-$version"
-    tar -C "$root/src-$version" -xf "$tarball"
-fi
+(
+    flock 8
+    if [ ! -f "$src/.unpacked" ]; then
+        rm -rf "$root/src-$version" && mkdir -p "$root/src-$version"
+        tar -C "$root/src-$version" -xf "$tarball"
+        touch "$src/.unpacked"
+    fi
+) 8>"$root/.lock-src-$version"
 rm -rf "$obj" && mkdir -p "$obj"
 jobs=$(nproc)
 kmake() { make -C "$src" O="$obj" ARCH=powerpc CROSS_COMPILE=powerpc-linux-gnu- "$@"; }
