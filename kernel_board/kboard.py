@@ -13,6 +13,7 @@ runs. See README.md beside this script.
 """
 
 import argparse
+import ctypes
 import hashlib
 import os
 import queue
@@ -272,6 +273,11 @@ class process_t:
         self.send_signal(signal.SIGTERM)
 
 
+def _die_with_parent():
+    # A test killed for its time limit must not leave its guest running.
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
 def _write_all(fd, data):
     view = memoryview(data)
     while view:
@@ -297,7 +303,8 @@ class guest_t:
              "-kernel", os.path.join(image_dir, "vmlinux"),
              "-initrd", os.path.join(image_dir, "initramfs.cpio.gz"),
              "-append", "console=ttyS0 quiet loglevel=1"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            preexec_fn=_die_with_parent)
         self.console = bytearray()  # what the guest printed besides replies
         self._replies = queue.Queue()
         self._write_lock = threading.Lock()
