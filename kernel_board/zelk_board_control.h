@@ -32,8 +32,8 @@ struct zb_node_record {
     int32_t device_id;
     int32_t size_kbits;
     char part_name[52];
-    uint64_t data; /* user pointer to the contents */
-    uint64_t size; /* the device size */
+    uint64_t data;   /* user pointer to the contents */
+    uint64_t size;   /* the device size */
     int32_t changed; /* out, ZB_CTL_GET_NODE: written since it was loaded or last read;
                         with data 0 only size and changed are filled in */
     int32_t reserved;
@@ -76,10 +76,10 @@ struct zb_conf {
 };
 
 #define ZB_CTL_SET_NODE _IOW('z', 1, struct zb_node_record)
-#define ZB_CTL_GET_NODE _IOWR('z', 2, struct zb_node_record)  /* data/size: a buffer */
+#define ZB_CTL_GET_NODE _IOWR('z', 2, struct zb_node_record)   /* data/size: a buffer */
 #define ZB_CTL_REMOVE_NODE _IOW('z', 3, struct zb_node_record) /* by name */
-#define ZB_CTL_SET_RULES _IOW('z', 4, struct zb_table)          /* hits restart from the records */
-#define ZB_CTL_GET_HITS _IOW('z', 5, struct zb_table)           /* int64_t per rule */
+#define ZB_CTL_SET_RULES _IOW('z', 4, struct zb_table)         /* hits restart from the records */
+#define ZB_CTL_GET_HITS _IOW('z', 5, struct zb_table)          /* int64_t per rule */
 #define ZB_CTL_SET_ERRORS _IOW('z', 6, struct zb_table)
 #define ZB_CTL_SET_CONF _IOW('z', 7, struct zb_conf)
 /* read() of the control node takes the request log lines written so far. */

@@ -61,9 +61,8 @@ static int control = -1;
 
 /* ---- small helpers ---- */
 
-static void write_all(int fd, const void *data, size_t size)
-{
-    const char *p = data;
+static void write_all(int fd, const void* data, size_t size) {
+    const char* p = data;
     while (size > 0) {
         ssize_t n = write(fd, p, size);
         if (n < 0 && errno == EINTR)
@@ -75,8 +74,7 @@ static void write_all(int fd, const void *data, size_t size)
     }
 }
 
-static __attribute__((format(printf, 1, 2))) void reply(const char *format, ...)
-{
+static __attribute__((format(printf, 1, 2))) void reply(const char* format, ...) {
     char line[1024] = "@@zb ";
     va_list ap;
     va_start(ap, format);
@@ -86,9 +84,8 @@ static __attribute__((format(printf, 1, 2))) void reply(const char *format, ...)
     write_all(serial, line, strlen(line));
 }
 
-static int read_exact(int fd, void *data, size_t size)
-{
-    char *p = data;
+static int read_exact(int fd, void* data, size_t size) {
+    char* p = data;
     while (size > 0) {
         ssize_t n = read(fd, p, size);
         if (n < 0 && errno == EINTR)
@@ -109,17 +106,16 @@ static int read_exact(int fd, void *data, size_t size)
 static int mailbox = -1;
 static uint64_t mailbox_size, mailbox_cursor = MAILBOX_OUT;
 
-static size_t round_up(size_t size)
-{
+static size_t round_up(size_t size) {
     return (size + MAILBOX_BLOCK - 1) / MAILBOX_BLOCK * MAILBOX_BLOCK;
 }
 
 /* O_DIRECT: neither side may see a stale cached copy. */
-static int mailbox_read(uint64_t offset, char *data, size_t size)
-{
+static int mailbox_read(uint64_t offset, char* data, size_t size) {
     size_t length = round_up(size);
-    void *buffer;
-    if (mailbox < 0 || offset + length > mailbox_size || posix_memalign(&buffer, 4096, length ? length : MAILBOX_BLOCK))
+    void* buffer;
+    if (mailbox < 0 || offset + length > mailbox_size ||
+        posix_memalign(&buffer, 4096, length ? length : MAILBOX_BLOCK))
         return -1;
     ssize_t n = pread(mailbox, buffer, length, (off_t)offset);
     if (n == (ssize_t)length)
@@ -128,16 +124,15 @@ static int mailbox_read(uint64_t offset, char *data, size_t size)
     return n == (ssize_t)length ? 0 : -1;
 }
 
-static int mailbox_write(const char *data, size_t size, uint64_t *offset)
-{
+static int mailbox_write(const char* data, size_t size, uint64_t* offset) {
     size_t length = round_up(size);
-    void *buffer;
+    void* buffer;
     if (mailbox < 0 || size < 512 || length > mailbox_size - MAILBOX_OUT ||
         posix_memalign(&buffer, 4096, length))
         return -1;
     if (mailbox_cursor + length > mailbox_size)
         mailbox_cursor = MAILBOX_OUT;
-    memset((char *)buffer + size, 0, length - size);
+    memset((char*)buffer + size, 0, length - size);
     memcpy(buffer, data, size);
     ssize_t n = pwrite(mailbox, buffer, length, (off_t)mailbox_cursor);
     free(buffer);
@@ -150,9 +145,8 @@ static int mailbox_write(const char *data, size_t size, uint64_t *offset)
 
 /* A reply line ending in the size of the data that follows it: "SIZE @OFFSET" when it went
  * through the mailbox, else "SIZE" and the bytes right after the line. */
-static __attribute__((format(printf, 3, 4))) void reply_data(const char *data, size_t size,
-                                                             const char *format, ...)
-{
+static __attribute__((format(printf, 3, 4))) void reply_data(const char* data, size_t size,
+                                                             const char* format, ...) {
     char head[900];
     va_list ap;
     va_start(ap, format);
@@ -167,8 +161,7 @@ static __attribute__((format(printf, 3, 4))) void reply_data(const char *data, s
     }
 }
 
-static char *read_file(const char *path, size_t *size)
-{
+static char* read_file(const char* path, size_t* size) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fd < 0)
@@ -177,7 +170,7 @@ static char *read_file(const char *path, size_t *size)
         close(fd);
         return NULL;
     }
-    char *data = malloc((size_t)st.st_size + 1);
+    char* data = malloc((size_t)st.st_size + 1);
     if (data && read_exact(fd, data, (size_t)st.st_size) != 0) {
         free(data);
         data = NULL;
@@ -191,8 +184,7 @@ static char *read_file(const char *path, size_t *size)
     return data;
 }
 
-static int write_file(const char *path, const void *data, size_t size, mode_t mode)
-{
+static int write_file(const char* path, const void* data, size_t size, mode_t mode) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0)
         return -1;
@@ -201,8 +193,7 @@ static int write_file(const char *path, const void *data, size_t size, mode_t mo
     return close(fd);
 }
 
-static int unhex(const char *hex, char *out, size_t capacity)
-{
+static int unhex(const char* hex, char* out, size_t capacity) {
     size_t n = strlen(hex) / 2;
     if (n >= capacity)
         return -1;
@@ -217,11 +208,10 @@ static int unhex(const char *hex, char *out, size_t capacity)
 }
 
 /* Numbers as the board reads them: C notation, the whole text, else the fallback. */
-static long long to_number(const char *text, long long fallback)
-{
+static long long to_number(const char* text, long long fallback) {
     if (!text || !*text)
         return fallback;
-    char *end = NULL;
+    char* end = NULL;
     errno = 0;
     long long v = strtoll(text, &end, 0);
     if (errno != 0 || end == text || *end != 0)
@@ -230,12 +220,11 @@ static long long to_number(const char *text, long long fallback)
 }
 
 /* The value of key in "key=value" lines, a later line winning; '#' lines skipped. */
-static void config_value(const char *text, const char *key, char *out, size_t capacity)
-{
+static void config_value(const char* text, const char* key, char* out, size_t capacity) {
     size_t key_length = strlen(key);
     out[0] = 0;
     while (text && *text) {
-        const char *end = strchr(text, '\n');
+        const char* end = strchr(text, '\n');
         size_t length = end ? (size_t)(end - text) : strlen(text);
         if (length > key_length && text[0] != '#' && strncmp(text, key, key_length) == 0 &&
             text[key_length] == '=') {
@@ -254,11 +243,10 @@ static void config_value(const char *text, const char *key, char *out, size_t ca
 
 /* ---- the files the host sent since the last load ---- */
 
-static char *changed[MAX_FILES];
+static char* changed[MAX_FILES];
 static int changed_count;
 
-static void note_changed(const char *name)
-{
+static void note_changed(const char* name) {
     for (int i = 0; i < changed_count; i++)
         if (strcmp(changed[i], name) == 0)
             return;
@@ -266,8 +254,7 @@ static void note_changed(const char *name)
         changed[changed_count++] = strdup(name);
 }
 
-static int was_changed(const char *name)
-{
+static int was_changed(const char* name) {
     for (int i = 0; i < changed_count; i++)
         if (strcmp(changed[i], name) == 0)
             return 1;
@@ -280,20 +267,19 @@ static char loaded[MAX_NODES][ZB_NAME_SIZE];
 static int loaded_count;
 
 struct rule_line {
-    char *text; /* the rule's line as read, fields in file order */
+    char* text; /* the rule's line as read, fields in file order */
     int64_t hits;
 };
 static struct rule_line rule_lines[ZB_MAX_RULES];
 static int rule_line_count;
 
-static int load_node(const char *name)
-{
+static int load_node(const char* name) {
     char path[600], value[256];
     snprintf(path, sizeof path, "/board/%s.info", name);
-    char *info = read_file(path, NULL);
+    char* info = read_file(path, NULL);
     size_t size = 0;
     snprintf(path, sizeof path, "/board/%s.img", name);
-    char *data = read_file(path, &size);
+    char* data = read_file(path, &size);
     if (!info || !data) {
         free(info);
         free(data);
@@ -305,7 +291,7 @@ static int load_node(const char *name)
     config_value(info, "type", value, sizeof value);
     record.flash = strcmp(value, "nvram") != 0;
     config_value(info, "env", value, sizeof value);
-    record.env = strcmp(value, "flash") == 0 ? ZB_ENV_FLASH
+    record.env = strcmp(value, "flash") == 0   ? ZB_ENV_FLASH
                  : strcmp(value, "nvram") == 0 ? ZB_ENV_NVRAM
                                                : ZB_ENV_NONE;
     config_value(info, "manufacturer_id", value, sizeof value);
@@ -327,14 +313,13 @@ static int load_node(const char *name)
 }
 
 /* A rule line's field: its value, "" for a field without one; NULL when absent. */
-static const char *rule_field(const char *line, const char *key, char *out, size_t capacity)
-{
+static const char* rule_field(const char* line, const char* key, char* out, size_t capacity) {
     size_t key_length = strlen(key);
-    const char *p = line;
+    const char* p = line;
     while (*p) {
         while (*p == ' ')
             p++;
-        const char *end = strchr(p, ' ');
+        const char* end = strchr(p, ' ');
         size_t length = end ? (size_t)(end - p) : strlen(p);
         if (length >= key_length && strncmp(p, key, key_length) == 0 &&
             (length == key_length || p[key_length] == '=')) {
@@ -350,12 +335,13 @@ static const char *rule_field(const char *line, const char *key, char *out, size
     return NULL;
 }
 
-static void parse_rule(const char *line, struct zb_rule *rule)
-{
+static void parse_rule(const char* line, struct zb_rule* rule) {
     char value[256];
     memset(rule, 0, sizeof *rule);
-    snprintf(rule->node, sizeof rule->node, "%s", rule_field(line, "node", value, sizeof value) ? value : "");
-    snprintf(rule->op, sizeof rule->op, "%s", rule_field(line, "op", value, sizeof value) ? value : "");
+    snprintf(rule->node, sizeof rule->node, "%s",
+             rule_field(line, "node", value, sizeof value) ? value : "");
+    snprintf(rule->op, sizeof rule->op, "%s",
+             rule_field(line, "op", value, sizeof value) ? value : "");
     if (rule_field(line, "code", value, sizeof value)) {
         rule->has_code = 1;
         rule->code = (uint32_t)to_number(value, -1);
@@ -381,20 +367,19 @@ static void parse_rule(const char *line, struct zb_rule *rule)
     rule->hits = to_number(rule_field(line, "hits", value, sizeof value), 0);
 }
 
-static void load_rules(void)
-{
+static void load_rules(void) {
     static struct zb_rule rules[ZB_MAX_RULES];
     for (int i = 0; i < rule_line_count; i++)
         free(rule_lines[i].text);
     rule_line_count = 0;
-    char *text = read_file("/board/faults.txt", NULL);
+    char* text = read_file("/board/faults.txt", NULL);
     for (char *line = text, *next; line && *line; line = next) {
         next = strchr(line, '\n');
         if (next)
             *next++ = 0;
         else
             next = line + strlen(line);
-        const char *first = line;
+        const char* first = line;
         while (*first == ' ')
             first++;
         if (!*first || *first == '#' || rule_line_count == ZB_MAX_RULES)
@@ -409,18 +394,17 @@ static void load_rules(void)
     ioctl(control, ZB_CTL_SET_RULES, &table);
 }
 
-static void load_errors(void)
-{
+static void load_errors(void) {
     static struct zb_error_record records[ZB_MAX_ERRORS];
     int count = 0;
-    char *text = read_file("/board/errors.txt", NULL);
+    char* text = read_file("/board/errors.txt", NULL);
     for (char *line = text, *next; line && *line; line = next) {
         next = strchr(line, '\n');
         if (next)
             *next++ = 0;
         else
             next = line + strlen(line);
-        char *space = strchr(line, ' ');
+        char* space = strchr(line, ' ');
         if (!*line || *line == '#' || !space || count == ZB_MAX_ERRORS)
             continue;
         *space = 0;
@@ -440,10 +424,9 @@ static void load_errors(void)
     ioctl(control, ZB_CTL_SET_ERRORS, &table);
 }
 
-static void load_conf(void)
-{
+static void load_conf(void) {
     char value[64];
-    char *text = read_file("/board/board.conf", NULL);
+    char* text = read_file("/board/board.conf", NULL);
     struct zb_conf conf;
     memset(&conf, 0, sizeof conf);
     config_value(text, "log", value, sizeof value);
@@ -456,12 +439,11 @@ static void load_conf(void)
     ioctl(control, ZB_CTL_SET_CONF, &conf);
 }
 
-static int load_board(char *error, size_t capacity)
-{
+static int load_board(char* error, size_t capacity) {
     char present[MAX_NODES][ZB_NAME_SIZE];
     int present_count = 0;
-    DIR *dir = opendir("/board");
-    struct dirent *entry;
+    DIR* dir = opendir("/board");
+    struct dirent* entry;
     while (dir && (entry = readdir(dir)) != NULL) {
         size_t n = strlen(entry->d_name);
         if (n <= 5 || n - 5 >= ZB_NAME_SIZE || strcmp(entry->d_name + n - 5, ".info") != 0)
@@ -512,13 +494,12 @@ static int load_board(char *error, size_t capacity)
 
 /* ---- reporting a run's changes ---- */
 
-static void send_file(const char *area, const char *name, const char *data, size_t size, mode_t mode)
-{
+static void send_file(const char* area, const char* name, const char* data, size_t size,
+                      mode_t mode) {
     reply_data(data, size, "file %s %s %o", area, name, (unsigned)mode);
 }
 
-static void send_log(void)
-{
+static void send_log(void) {
     char buffer[65536];
     for (;;) {
         ssize_t n = read(control, buffer, sizeof buffer);
@@ -529,8 +510,7 @@ static void send_log(void)
 }
 
 /* Rule lines with their new counts, in the board's own format. */
-static void save_rules(void)
-{
+static void save_rules(void) {
     int64_t hits[ZB_MAX_RULES];
     struct zb_table table = {(uintptr_t)hits, (uint32_t)rule_line_count, 0};
     if (rule_line_count == 0 || ioctl(control, ZB_CTL_GET_HITS, &table) < 0)
@@ -543,21 +523,21 @@ static void save_rules(void)
     size_t capacity = 64;
     for (int i = 0; i < rule_line_count; i++)
         capacity += strlen(rule_lines[i].text) + 32;
-    char *text = malloc(capacity);
+    char* text = malloc(capacity);
     size_t used = 0;
     for (int i = 0; i < rule_line_count; i++) {
         /* field by field: "k=v", "k" for a field without a value (node= always has "=") */
         int first = 1, had_hits = 0;
-        for (char *p = rule_lines[i].text; *p;) {
+        for (char* p = rule_lines[i].text; *p;) {
             while (*p == ' ')
                 p++;
-            char *end = strchr(p, ' ');
+            char* end = strchr(p, ' ');
             size_t length = end ? (size_t)(end - p) : strlen(p);
             if (length == 0)
                 break;
             char field[512];
             snprintf(field, sizeof field, "%.*s", (int)length, p);
-            char *eq = strchr(field, '=');
+            char* eq = strchr(field, '=');
             if (!first)
                 text[used++] = ' ';
             first = 0;
@@ -581,15 +561,14 @@ static void save_rules(void)
     free(text);
 }
 
-static void save_images(void)
-{
+static void save_images(void) {
     for (int i = 0; i < loaded_count; i++) {
         struct zb_node_record record;
         memset(&record, 0, sizeof record);
         snprintf(record.name, sizeof record.name, "%s", loaded[i]);
         if (ioctl(control, ZB_CTL_GET_NODE, &record) != 0 || !record.changed)
             continue;
-        char *data = malloc(record.size ? record.size : 1);
+        char* data = malloc(record.size ? record.size : 1);
         record.data = (uintptr_t)data;
         if (ioctl(control, ZB_CTL_GET_NODE, &record) == 0) {
             char path[ZB_NAME_SIZE + 16], name[ZB_NAME_SIZE + 8];
@@ -610,11 +589,10 @@ struct work_file {
 static struct work_file before[MAX_FILES];
 static int before_count;
 
-static int snapshot(struct work_file *files)
-{
+static int snapshot(struct work_file* files) {
     int count = 0;
-    DIR *dir = opendir("/work");
-    struct dirent *entry;
+    DIR* dir = opendir("/work");
+    struct dirent* entry;
     while (dir && (entry = readdir(dir)) != NULL && count < MAX_FILES) {
         char path[300];
         snprintf(path, sizeof path, "/work/%s", entry->d_name);
@@ -629,15 +607,14 @@ static int snapshot(struct work_file *files)
     return count;
 }
 
-static void save_work(void)
-{
+static void save_work(void) {
     static struct work_file after[MAX_FILES];
     int count = snapshot(after);
     for (int i = 0; i < count; i++) {
-        const struct stat *now = &after[i].st;
+        const struct stat* now = &after[i].st;
         int same = 0;
         for (int j = 0; j < before_count && !same; j++) {
-            const struct stat *old = &before[j].st;
+            const struct stat* old = &before[j].st;
             same = strcmp(before[j].name, after[i].name) == 0 && old->st_ino == now->st_ino &&
                    old->st_size == now->st_size && old->st_mode == now->st_mode &&
                    old->st_mtim.tv_sec == now->st_mtim.tv_sec &&
@@ -648,7 +625,7 @@ static void save_work(void)
         char path[300];
         size_t size = 0;
         snprintf(path, sizeof path, "/work/%s", after[i].name);
-        char *data = read_file(path, &size);
+        char* data = read_file(path, &size);
         if (data)
             send_file("work", after[i].name, data, size, now->st_mode & 07777);
         free(data);
@@ -670,8 +647,7 @@ static int child_out[3] = {-1, -1, -1}; /* [1] stdout, [2] stderr */
 static struct timespec child_deadline;
 static int sigchld_fd = -1;
 
-static void forward(int which)
-{
+static void forward(int which) {
     char buffer[4096];
     ssize_t n = read(child_out[which], buffer, sizeof buffer);
     if (n < 0 && errno == EINTR)
@@ -684,15 +660,14 @@ static void forward(int which)
     reply_data(buffer, (size_t)n, "out %s %d", child_id, which);
 }
 
-static void start(char **words, int count)
-{
+static void start(char** words, int count) {
     /* start ID LIMIT FSIZE MASK IGNORED PROGRAM ARG... */
     if (count < 7 || child > 0) {
         reply("error %s", child > 0 ? "a program is running" : "bad start");
         return;
     }
     static char args[64][4096];
-    char *argv[65];
+    char* argv[65];
     int argc = 0;
     for (int i = 6; i < count && argc < 64; i++, argc++) {
         if (unhex(words[i], args[argc], sizeof args[argc]) < 0) {
@@ -740,7 +715,7 @@ static void start(char **words, int count)
         }
         if (chdir("/work") != 0)
             _exit(126);
-        char *env[] = {"PATH=/usr/bin:/bin", "HOME=/work", NULL};
+        char* env[] = {"PATH=/usr/bin:/bin", "HOME=/work", NULL};
         execve(argv[0], argv, env);
         dprintf(2, "agent: cannot run %s: %s\n", argv[0], strerror(errno));
         _exit(127);
@@ -762,8 +737,7 @@ static void start(char **words, int count)
     reply("started %s %d", child_id, (int)pid);
 }
 
-static void finish(int status)
-{
+static void finish(int status) {
     /* All its output first, then what it changed, then how it ended. */
     while (child_out[1] >= 0)
         forward(1);
@@ -781,8 +755,7 @@ static void finish(int status)
     child = -1;
 }
 
-static void reap(void)
-{
+static void reap(void) {
     struct signalfd_siginfo info;
     while (read(sigchld_fd, &info, sizeof info) > 0) {
     }
@@ -795,19 +768,18 @@ static void reap(void)
 
 /* ---- commands ---- */
 
-static void command(char *line)
-{
-    char *words[80];
+static void command(char* line) {
+    char* words[80];
     int count = 0;
-    for (char *w = strtok(line, " "); w && count < 80; w = strtok(NULL, " "))
+    for (char* w = strtok(line, " "); w && count < 80; w = strtok(NULL, " "))
         words[count++] = w;
     if (count == 0)
         return;
     if (strcmp(words[0], "put") == 0 && (count == 5 || count == 6)) {
         char path[600];
         size_t size = strtoull(words[4], NULL, 10);
-        char *data = malloc(size ? size : 1);
-        int got = !data ? -1
+        char* data = malloc(size ? size : 1);
+        int got = !data        ? -1
                   : count == 6 ? mailbox_read(strtoull(words[5] + 1, NULL, 10), data, size)
                                : read_exact(serial, data, size);
         if (got != 0) {
@@ -859,8 +831,7 @@ static void command(char *line)
     }
 }
 
-static void setup(void)
-{
+static void setup(void) {
     mkdir("/dev", 0755);
     mount("devtmpfs", "/dev", "devtmpfs", 0, NULL);
     mkdir("/proc", 0755);
@@ -905,15 +876,14 @@ static void setup(void)
     sigchld_fd = signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
-int main(void)
-{
+int main(void) {
     setup();
     reply("ready");
     static char line[1 << 20];
     size_t used = 0;
     for (;;) {
         struct pollfd fds[5] = {
-            {serial, POLLIN, 0},      {sigchld_fd, POLLIN, 0}, {child_out[1], POLLIN, 0},
+            {serial, POLLIN, 0},       {sigchld_fd, POLLIN, 0}, {child_out[1], POLLIN, 0},
             {child_out[2], POLLIN, 0}, {control, POLLIN, 0},
         };
         int timeout = child > 0 ? 1000 : -1;

@@ -13,32 +13,28 @@
 
 #include "zelk_ioctl.h"
 
-static void result(const char *what, long long value)
-{
+static void result(const char* what, long long value) {
     if (value < 0)
         printf("%s -> -1 %s\n", what, strerrorname_np(errno));
     else
         printf("%s -> %lld\n", what, value);
 }
 
-static void hex(const char *what, const unsigned char *data, size_t size)
-{
+static void hex(const char* what, const unsigned char* data, size_t size) {
     printf("%s:", what);
     for (size_t i = 0; i < size; i++)
         printf(" %02x", data[i]);
     printf("\n");
 }
 
-static int open_node(const char *path, int flags)
-{
+static int open_node(const char* path, int flags) {
     int fd = open(path, flags);
     printf("open %s %s -> %s\n", path, (flags & O_ACCMODE) == O_RDONLY ? "ro" : "rw",
            fd < 0 ? strerrorname_np(errno) : "fd");
     return fd;
 }
 
-static void flash(void)
-{
+static void flash(void) {
     unsigned char data[32], ones[16], zeros_high[16];
     int fd = open_node(ZELK_FLASH_NODE_PREFIX "bios0", O_RDWR);
     long long size = lseek(fd, 0, SEEK_END);
@@ -75,7 +71,7 @@ static void flash(void)
     result("info", ioctl(fd, FLASH_IOC_INFO, &info));
     printf("info: %d %d %d\n", (int)info.manufacturer_id, (int)info.device_id,
            (int)info.size_kbits);
-    hex("info bytes", (const unsigned char *)&info, sizeof info);
+    hex("info bytes", (const unsigned char*)&info, sizeof info);
     result("info without a record", ioctl(fd, FLASH_IOC_INFO, NULL));
     result("unknown request", ioctl(fd, 0x4040C0FFu, &info));
     result("environment get on a plain flash", ioctl(fd, FLASH_IOC_ENV_GET, data));
@@ -102,8 +98,7 @@ static void flash(void)
     open_node(ZELK_FLASH_NODE_PREFIX "nosuch", O_RDONLY);
 }
 
-static void env(const char *node, unsigned set, unsigned get, unsigned clear)
-{
+static void env(const char* node, unsigned set, unsigned get, unsigned clear) {
     struct zelk_env_request request;
     int fd = open_node(node, O_RDONLY);
     memset(&request, 0, sizeof request);
@@ -154,8 +149,7 @@ static void env(const char *node, unsigned set, unsigned get, unsigned clear)
     result("close", close(fd));
 }
 
-int main(void)
-{
+int main(void) {
     setvbuf(stdout, NULL, _IOLBF, 0);
     flash();
     env(ZELK_FLASH_ENV_NODE, FLASH_IOC_ENV_SET, FLASH_IOC_ENV_GET, FLASH_IOC_ENV_CLEAR);

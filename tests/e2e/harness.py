@@ -46,11 +46,6 @@ def guest():  # the kernel board's guest, booted at first use, powered off at ex
         atexit.register(_guest.close)
     return _guest
 
-
-def preload_only(reason):
-    """Marks a case that needs what only the preload board has."""
-    return unittest.skipIf(KERNEL, "not on the kernel board: " + reason)
-
 # Generous: qemu-user and valgrind are slow, and a hung romtool must still end the test.
 TIMEOUT = 120 if VALGRIND else 60
 
