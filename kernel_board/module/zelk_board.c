@@ -122,8 +122,8 @@ static void log_request(struct zb_node *node, const char *op, struct zb_line *ar
 	if (args && args->used)
 		line_add(line, " %s", args->text);
 	line_add(line, " result=%lld", result < 0 ? -1LL : result);
-	if (result < 0)
-		line_add(line, " errno=%lld", -result);
+	if (result < 0) /* a power cut's line has no error: the call never returns */
+		line_add(line, " errno=%lld", fault->power_cut ? 0 : -result);
 	if (fault->fired)
 		line_add(line, " fault=%d", fault->id);
 	if (fault->power_cut)

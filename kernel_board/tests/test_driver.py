@@ -120,6 +120,47 @@ class test_driver(unittest.TestCase):
         self.assertGreater(len(log), 100)
         self.assertEqual(log, self.reference[4])
 
+    def test_power_cuts_and_timing_agree(self):
+        # romtool on both boards under the same setting: status, output, images, fault
+        # counters and request log the same.
+        rows = [
+            (["fault", "add", "bios0", "write", "nth=20", "powercut", "partial=4"],
+             ["-dev", "bios0", "-p", "img.bin"]),
+            (["fault", "add", "env0", "ioctl", "code=0x812cc002", "powercut", "partial=10"],
+             ["-set", "foo", "bar"]),
+            (["fault", "add", "bios0", "ioctl", "code=0x2000c001", "powercut", "partial=100"],
+             ["-dev", "bios0", "-e"]),
+            (["timing", "--program-ns-per-byte", "20000"], ["-dev", "bios0", "-p", "img.bin"]),
+        ]
+        guest = kboard.guest_t(IMAGE)
+        self.addCleanup(guest.close)
+        for number, (setting, args) in enumerate(rows):
+            with self.subTest(setting=setting):
+                runs = []
+                for side in ("preload", "kernel"):
+                    board = fresh_board(self.root, "%s%d" % (side, number))
+                    work = board + "-work"
+                    os.mkdir(work)
+                    with open(os.path.join(work, "img.bin"), "wb") as f:
+                        f.write(bytes(range(256)) * 2)
+                    words = ([setting[0], *setting[1:], board] if setting[0] == "timing"
+                             else [setting[0], board, *setting[1:]])
+                    subprocess.run([sys.executable, VBOARD, *words], check=True,
+                                   stdout=subprocess.DEVNULL)
+                    if side == "preload":
+                        done = subprocess.run(
+                            [sys.executable, VBOARD, "run", "--preload", PRELOAD, "--runner",
+                             RUNNER, board, "--", ROMTOOL, *args],
+                            cwd=work, capture_output=True, check=False)
+                        result = (done.returncode, done.stdout, done.stderr)
+                    else:
+                        process = guest.start(board, work, [kboard.GUEST_ROMTOOL, *args])
+                        out, err = process.communicate(timeout=120)
+                        result = (process.returncode, out, err)
+                    with open(os.path.join(board, "faults.txt")) as f:
+                        runs.append((result, images(board), f.read(), requests(board)))
+                self.assertEqual(runs[0], runs[1])
+
     def test_broken_modules_are_caught(self):
         for flag, cases in BROKEN:
             with self.subTest(flag=flag):
