@@ -124,7 +124,8 @@ void env_thread_test(args_t& args, env_threads_t kind) {
         threads.push_back(std::move(thread));
     }
 
-    std::cout << "waiting for ctrl-c" << std::endl;
+    // One piece, line end included: a worker failing right now prints between two pieces.
+    std::cout << "waiting for ctrl-c\n" << std::flush;
     int signal_number = 0;
     while (sigwait(&signals, &signal_number) != 0) {
     }

@@ -20,6 +20,14 @@ have readelf || need+=(binutils)
 have ninja || need+=(ninja-build)
 [ -f /usr/share/bash-completion/bash_completion ] || need+=(bash-completion)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+# The kernel board (kernel_board/): a PowerPC kernel built from Debian's source, booted
+# under qemu-system-ppc.
+have qemu-system-ppc || need+=(qemu-system-ppc)
+have powerpc-linux-gnu-gcc || need+=(gcc-powerpc-linux-gnu)
+for tool in flex bison bc cpio; do have $tool || need+=($tool); done
+[ -f /usr/src/linux-source-6.1.tar.xz ] || need+=(linux-source-6.1)
+[ -f /usr/include/libelf.h ] || need+=(libelf-dev)
+[ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
 if [ ${#need[@]} -gt 0 ]; then
     echo "installing: ${need[*]}"
     export DEBIAN_FRONTEND=noninteractive

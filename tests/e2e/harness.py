@@ -1,11 +1,18 @@
 """Runs the real romtool for the end-to-end tests: directly, or on a fresh virtual board.
 romtool writes to stderr only when its stdout fails, so every run through a test case
-asserts that it is empty; sanitizer and memcheck reports land there too."""
+asserts that it is empty; sanitizer and memcheck reports land there too.
 
+The board is the preload library by default. With ROMTOOL_BOARD=kernel it is the kernel
+board (kernel_board/): the PowerPC romtool runs in a PowerPC Linux guest on our driver
+module, one guest per test file, and the board folder is synchronised with the guest around
+every run, so the tests read and change the same files either way."""
+
+import atexit
 import collections
 import os
 import re
 import shlex
+import signal
 import subprocess
 import sys
 import tempfile
@@ -23,6 +30,28 @@ if os.environ.get("ROMTOOL_VALGRIND") == "1" and not RUNNER:
                 "--errors-for-leak-kinds=definite,indirect", "--track-fds=no", "-q"]
 if not ROMTOOL:
     sys.exit("ROMTOOL is not set: run the end-to-end tests through ctest")
+# The kernel board: the folder `kboard.py build` filled (vmlinux, initramfs, ...).
+KERNEL = os.environ.get("ROMTOOL_BOARD", "preload") == "kernel"
+KBOARD_IMAGE = os.environ.get("KBOARD_IMAGE", "")
+if KERNEL:
+    sys.path.insert(0, os.path.join(os.path.dirname(VBOARD), "..", "kernel_board"))
+    import kboard  # pylint: disable=import-error
+
+_guest = None
+
+
+def preload_board_only(reason):
+    """Marks a case that needs what only the preload board gives: on the kernel board
+    romtool runs in the guest, so host descriptors and host files cannot be its own."""
+    return unittest.skipIf(KERNEL, "not on the kernel board: " + reason)
+
+
+def guest():  # the kernel board's guest, booted at first use, powered off at exit
+    global _guest
+    if _guest is None:
+        _guest = kboard.guest_t(KBOARD_IMAGE)
+        atexit.register(_guest.close)
+    return _guest
 
 # Generous: qemu-user and valgrind are slow, and a hung romtool must still end the test.
 TIMEOUT = 120 if VALGRIND else 60
@@ -58,6 +87,15 @@ class board_t:
         vboard("create", self.dir)
 
     def run(self, *args, timeout=TIMEOUT):
+        if KERNEL:
+            process = self.start(*args)
+            try:
+                out, err = process.communicate(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(TIMEOUT)
+                raise
+            return result_t(process.returncode, out, err)
         return _run(self._command(args), cwd=self.work, timeout=timeout)
 
     def vboard(self, command, *args, check=True):  # vboard COMMAND DIR ARGS...
@@ -72,6 +110,10 @@ class board_t:
     def start(self, *args, stdout=subprocess.PIPE, ignore_signals=()):
         # Not waited for; the front end execs into romtool, so the pid is romtool's (or
         # that of the qemu running it). ignore_signals: names romtool starts with ignored.
+        if KERNEL:
+            ignored = [signal.Signals["SIG" + name] for name in ignore_signals]
+            return guest().start(self.dir, self.work, [kboard.GUEST_ROMTOOL, *args],
+                                 limit=TIMEOUT, ignored=ignored)
         return subprocess.Popen(self._command(args, ignore_signals), cwd=self.work,
                                 stdout=stdout, stderr=subprocess.PIPE)
 
@@ -149,7 +191,7 @@ class board_test_case(romtool_test_case):
     """Each test gets its own fresh board as self.board; skipped without a virtual board."""
 
     def setUp(self):
-        if not PRELOAD:
+        if not PRELOAD and not KERNEL:
             self.skipTest("no virtual board in this build")
         self.board = board_t()
         self.addCleanup(self.board.close)

@@ -116,6 +116,7 @@ class test_programming(harness.board_test_case):
                    fatal(b"b.bin: FPGA image longer than 0x7fffc bytes"), status=1)
         self.check("fpga0", ["-pfpga", "a.bin", "nosuch.bin"], OPEN_FAILED, status=1)
 
+    @harness.preload_board_only("a host pipe cannot be handed to the guest")
     def test_images_that_cannot_be_read_twice_are_refused(self):
         # A pipe, a FIFO (with no writer: the open must not wait for one) and a device give
         # other bytes, or none, the second time: refused before anything is written.

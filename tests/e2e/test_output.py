@@ -14,6 +14,7 @@ class test_output(harness.board_test_case):
         _, stderr = process.communicate(timeout=harness.TIMEOUT)
         return process.returncode, stderr
 
+    @harness.preload_board_only("its standard output is the guest agent's pipe, never /dev/full")
     def test_lost_output_fails_the_run(self):
         # $(romtool -get serverip) must be able to tell that it got nothing.
         for args in (["-get", "serverip"], ["-dev", "bios0", "-r", "16"], ["-dev", "bios0", "-i"],
@@ -22,6 +23,7 @@ class test_output(harness.board_test_case):
                 self.assertEqual(self.finish(self.board.start(*args, stdout=full)),
                                  (1, WRITE_ERROR))
 
+    @harness.preload_board_only("closing the host's end does not close the guest's pipe")
     def test_closed_pipe(self):
         if harness.VALGRIND:
             self.skipTest("valgrind reports the signal itself")
@@ -37,6 +39,7 @@ class test_output(harness.board_test_case):
                 process.stdout.close()
                 self.assertEqual(self.finish(process), ending)
 
+    @harness.preload_board_only("its standard output is the guest agent's pipe, never a file")
     def test_output_into_a_regular_file_succeeds(self):
         path = os.path.join(self.board.work, "out.txt")
         with open(path, "wb") as out:
