@@ -105,6 +105,7 @@ class test_device_commands(harness.board_test_case):
                 stdout, stderr = process.communicate(timeout=harness.TIMEOUT)
                 self.assertEqual((process.returncode, stdout, stderr), (*ending, b""))
 
+    @harness.preload_board_only("the work folder's links and modes are not mirrored into the guest")
     def test_dump_replaces_a_file_only_when_complete(self):
         device = b"device " * 10
         self.board.add_flash("small", device)
@@ -146,6 +147,8 @@ class test_device_commands(harness.board_test_case):
             "link.bin": ("target.bin", device), "dangling.bin": ("new.bin", device),
             "new.bin": (0o600, device)})
 
+    @harness.preload_board_only("standard output in the guest is a file the agent collects, "
+                                "not a pipe, and a host FIFO is not the guest's")
     def test_dump_into_what_cannot_be_synced(self):
         # /dev/null, a pipe and a FIFO take the bytes; that they cannot be synced is no failure.
         self.board.add_flash("small", b"device " * 10)

@@ -272,6 +272,7 @@ class test_device_lock(modifier_test_case):
         fcntl.flock(fd, mode)
         return fd
 
+    @harness.preload_board_only("the holder's lock is taken on the host, whose /run/lock the guest does not share")
     def test_nowait_writer_meets_a_holder(self):
         fd = self.hold("bios0", fcntl.LOCK_SH)
         for args in (["-e"], ["-pbios", "bios.bin"], ["-p", "img.bin", "-verify"]):
@@ -286,6 +287,7 @@ class test_device_lock(modifier_test_case):
         fcntl.flock(fd, fcntl.LOCK_UN)
         self.check(["-nowait", "-e"], 0, b"")
 
+    @harness.preload_board_only("the holder's lock is taken on the host, whose /run/lock the guest does not share")
     def test_waiting_runs_go_on_when_the_holder_lets_go(self):
         fd = self.hold("bios0", fcntl.LOCK_EX)
         # A reader never fails for contention, -nowait or not; a writer waits by default.
@@ -299,6 +301,7 @@ class test_device_lock(modifier_test_case):
             run.communicate(timeout=harness.TIMEOUT)
         self.assertEqual([run.returncode for run in runs], [0, 1, 0])
 
+    @harness.preload_board_only("one program at a time runs in the guest")
     def test_concurrent_writers_take_turns(self):
         self.board.vboard("timing", "--program-ns-per-byte", "200000")  # 0.8 s a run
         self.board.put("a.bin", random_bytes(4096, 8))

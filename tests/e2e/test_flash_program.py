@@ -165,6 +165,7 @@ class test_programming(harness.board_test_case):
         self.assertEqual(stderr, b"")
         return process.returncode, stdout, self.board.requests()
 
+    @harness.preload_board_only("a host process changes the image; the guest programs its own copy")
     def test_image_that_changes_while_written_fails(self):
         size = 0x10000  # some seconds of writing at the board's pace set below
         bios = random_bytes(size, 1)

@@ -9,6 +9,7 @@ import unittest
 import harness
 import unchanged_cases
 
+KERNEL_REFUSES_OPEN = ("info missing", "erase missing")
 GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "unchanged.golden.json")
 
 
@@ -19,7 +20,12 @@ class test_unchanged(harness.board_test_case):
         self.assertEqual(sorted(golden), sorted(unchanged_cases.CASES))
         for name in unchanged_cases.CASES:
             with self.subTest(case=name):
-                self.assertEqual(unchanged_cases.record(name), golden[name])
+                record, expected = unchanged_cases.record(name), dict(golden[name])
+                if harness.KERNEL and name in KERNEL_REFUSES_OPEN:
+                    # The kernel refuses to open a node that does not exist before any
+                    # driver sees the request: there is nothing to log.
+                    expected["requests"] = []
+                self.assertEqual(record, expected)
 
 
 if __name__ == "__main__":
