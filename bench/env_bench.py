@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Load of the environment stress tests on a virtual board.
 
 Runs "romtool -rmt N" and "romtool -wmt N" for a while each on a fresh board and

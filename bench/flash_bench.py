@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Flash throughput of romtool on the virtual board, beside dd moving the same bytes
 through the same board (bs=16 to program, as the driver takes at most 16 bytes a write;
 bs=32 to dump, as romtool reads).

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """What the programming modifiers cost and save, with the board's timing set to
 datasheet-like figures (a byte programs in 20 us, an erase takes 0.8 s):
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The board: 32-bit big-endian PowerPC Linux, Debian's cross toolchain.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // args_t on arbitrary argument vectors, checked against a plain model of the reader.
 //
 // The input is split on NUL bytes into the argument vector. Its first element, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole command line: the real romtool (built with ASan+UBSan) on arbitrary
 // argument vectors, each run on a fresh copy of a default virtual board. Every run
 // must end within the time limit with status 0 or 1 and nothing on stderr; a fatal

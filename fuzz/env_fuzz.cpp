@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The environment store's whole-image reader (env_t::read_all) and its loader
 // (env_t::set(std::ifstream&)) on arbitrary bytes, in process, on a virtual board
 // (the program executes itself again with the preload library when started bare).

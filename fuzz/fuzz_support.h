@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the fuzz targets: a scratch folder, virtual boards, file images
 // and a reference CRC-32 that owes nothing to the product's table.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BIOS and FPGA programming (program_bios, program_fpga, linked from romtool's own
 // sources) on arbitrary image files and sizes, in process, on a virtual board whose
 // bios0 and fpga0 start erased for every input.

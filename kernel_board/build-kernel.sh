@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the guest kernel for the kernel board once and prints its build folder.
 # The folder is keyed by the kernel source package version and the config fragment,
 # so a changed fragment or a new kernel gets a fresh build and an unchanged one is reused.

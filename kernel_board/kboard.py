@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """kboard: the kernel board, a PowerPC Linux guest under qemu-system-ppc whose flash driver
 is our module (kernel_board/module), with the PowerPC romtool inside.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The kernel board's control node (/dev/zelk_control): how the guest's agent loads a
  * board into the driver module and reads its state back. Records hold fixed-width

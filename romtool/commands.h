@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands of romtool, one per option. Each opens and closes what it needs on its
 // own and reports every failure by throwing: qv::exception_t for a fatal error, or
 // command_failure_t (failure.h) for one it words itself.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "-crc bios|fpga": the CRC of a programmed device against the one stored in it, which
 // tells a good copy from one that a power cut or a bad write left behind.
 #include "commands.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "commands.h"
 
 #include "zelk/zelk_driver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device_lock.h"
 
 #include "failure.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-device lock: an flock on a file under /run/lock named after the device's
 // identity, so that every path to one device meets the same lock and two devices never
 // share one. Writers hold it exclusively, readers shared; the driver requests of one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "-set" and "-get": one request each on the environment flash; the node is open only
 // for the command, whatever device "-dev" names.
 #include "commands.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "-rmt" / "-wmt": up to 12 reader or writer threads on the environment flash, each
 // opening the store afresh in every pass, until the operator presses ctrl-c.
 #include "commands.h"

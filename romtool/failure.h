@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a command's failure reaches the operator. A command throws; main (and each stress
 // worker) turns what comes out into one message through fatal_message_of().
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the programming commands share: where things go on the device, big-endian
 // words, and opening an image file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // romtool: one command per run, chosen by option; every failure a command lets out
 // ends the run with one fatal-error message on standard output and status 1.
 #include "commands.h"

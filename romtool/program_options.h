@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The modifiers of "-p", "-pbios" and "-pfpga", and the passes they add around the
 // writing. None given: a programming command runs exactly as without this file.
 #pragma once

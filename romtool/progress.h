@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "-progress": one line on standard output, rewritten with carriage returns while a long
 // pass runs, and blanked when the pass ends, so that the next normal line starts on a
 // clean line and the transcript left on a terminal is the one of a run without it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stdio_file.h"
 
 #include "verify.h"

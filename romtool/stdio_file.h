@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // stdio_file_t: the one owner of a C standard I/O stream, for reading an image through
 // the library's buffer instead of one system call per piece.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usage.h"
 
 #include <iostream>

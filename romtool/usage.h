@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Writes the usage text to standard output; returns 1, the exit status of a bad command line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "verify.h"
 
 #include "posix/exception.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A check that fails with a message of the caller's choosing.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The passes of "-erase", "-ifchanged" and "-verify": the device read in large pieces
 // and compared with the image as the programming command lays it out.
 #include "failure.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Deliberate-break score: how many plausible faults does the host test suite catch?
 
   scripts/break_check.py [REVISION] [--jobs N] [--scratch DIR] [--only NAME...]

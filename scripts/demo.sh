@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds romtool and the virtual board for the host, makes a fresh board in a
 # temporary directory and runs a short, real session on it.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Installs what building and testing romtool needs on a fresh Debian 12 machine.
 # Does nothing when everything is already there.
 set -euo pipefail

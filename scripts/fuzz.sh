@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets (clang-14, ASan+UBSan) in build/fuzz and runs each of
 # them: first every committed regression input and seed, then fuzzing for the given
 # time. Exits non-zero when any target crashes, hangs or fails a check.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages into build/packages/:
 #   romtool_<version>_powerpc.deb         the tool, for the board
 #   romtool-vboard_<version>_amd64.deb    the virtual board, for the host

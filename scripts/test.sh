@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The whole test suite: host, host with ASan+UBSan, host with TSan (thread layer
 # and stress tests), the board build under qemu-ppc and on the kernel board, a smoke run
 # of every fuzz target, and emulated distribution builds (scripts/check_packaging.sh).

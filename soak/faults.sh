@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Many seeded runs of every romtool command under random driver faults on a virtual
 # board (the rows of tests/e2e/test_faults_random.py), with figures at the end.
 #   soak/faults.sh [--build DIR] [--runs N per command, default 100] [--seed S]

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Soak test: romtool -rmt 12 and -wmt 12 on one virtual board, with -set and -get
 processes beside them, for a set time; then checks that everything ended as it should.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board: a directory that holds the state a flash driver would keep in its
 // devices, and the driver operations that work on it. Every operation runs under
 // the board's lock, so threads and processes see each other's changes whole.

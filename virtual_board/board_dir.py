@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The board directory as the front end keeps it: its default contents, its lock,
 its text files, its nodes and the stored environment image. The preload library
 reads the same files (README.md beside this module describes them).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one skeleton of every call on a node: take the board (lock, settings,
 // fault rules), count the call against the rules, serve it, and either log its
 // line or, when a rule cut the power, end the process.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
 #include "descriptors.h"

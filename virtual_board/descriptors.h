@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The descriptors a program holds on nodes: which number stands for which node
 // of which board, found again after dup, fork and exec.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stored environment image: 4 bytes (a big-endian CRC-32 of the rest of the
 // device), then NUL-ended "key=value" entries, then an empty entry; the rest of
 // the device stays erased. Reading the node returns exactly this image.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault rules (faults.txt): which calls on which nodes fail, read short or cut
 // the power, and how many calls each rule has counted so far.
 #pragma once

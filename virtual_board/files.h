@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board's own file work, always through the real C library: whole files,
 // the small text files read at every operation, and their "key=value" lines.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fields of a request log line, arch-neutral so that the host and the
 // PowerPC build write the same log.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A node of a board: its identity (<node>.info) and its contents (<node>.img).
 #pragma once
 

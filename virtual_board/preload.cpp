@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C library entry points a program reaches for device nodes, wrapped: calls
 // on /dev/zelk/ nodes go to the board, everything else to the next definition
 // (the C library) untouched. Built without large-file and 64-bit-time macros so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C library's own entry points, found with dlsym(RTLD_NEXT). The board's
 // code calls these and never the public names it wraps, so that its own file
 // work is neither emulated nor recursive.

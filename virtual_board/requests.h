@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's control requests (ioctl) on a node: device information, erase,
 // error text and the environment stores.
 #pragma once

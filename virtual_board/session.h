@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One operation's hold on a board: its lock, its settings and fault rules as
 // read under the lock, the request log and the time a part takes.
 #pragma once

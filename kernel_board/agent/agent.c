@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The kernel board's /init: loads the board driver module, mounts the kernel's file
  * systems and serves the host over the serial console.

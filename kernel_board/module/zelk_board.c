@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
  * zelk_board: the board's flash driver as a kernel module, for the kernel board.
  *
@@ -1051,5 +1051,5 @@ static void __exit zb_exit(void)
 
 module_init(zb_init);
 module_exit(zb_exit);
-MODULE_LICENSE("GPL");
+MODULE_LICENSE("Dual MIT/GPL");
 MODULE_DESCRIPTION("zelk board flash driver for the kernel board");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * zelk_probe: puts the board's driver through its contract, one request per line of
  * output ("what -> result" or "what -> -1 ERRNO"), on a fresh default board. Run on

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The driver module against the preload board: zelk_probe's transcript, the device images
 it leaves and the request log must be the same on both; and a module broken on purpose (a write that runs
 past the end, a record one field short, a write that does not advance) must be caught, by the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one way this system reports a failure: an object of the qv::exception_t tree,
 // carrying a ready-made message (at most 510 characters).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // file_t: owner of one descriptor and the path it was opened from. Opens lazily, marks
 // every descriptor close-on-exec, records its memory mappings, and puts the path in front
 // of every system-call failure ("<path>: <op> -- <text>").

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "posix/syscalls.h"
 
 #include <atomic>

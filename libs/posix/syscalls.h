@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One wrapper per POSIX call: makes exactly that call, returns its result, and on failure
 // throws the operation's file_<op>_exception_t built from errno. No retry (EINTR is a
 // failure like any other) and no loop: a short read or write is returned as a count.

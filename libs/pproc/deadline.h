@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deadline arithmetic of event_t's timed wait, apart from the clock so its carry can be tested.
 #pragma once
 

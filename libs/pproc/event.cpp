@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pproc/event.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An event a thread can wait on with a time limit: manual reset keeps it set for every
 // waiter until reset(), automatic reset lets one wait consume it.
 #pragma once

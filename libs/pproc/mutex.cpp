@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pproc/mutex.h"
 
 #include <pthread.h>

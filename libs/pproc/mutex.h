@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A recursive mutex and its scoped holder; the owning thread may lock again and
 // must unlock as often.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pproc/thread.h"
 
 #include <cxxabi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A thread whose body is run(), stopped cooperatively: stop() wakes the body's sleep(),
 // which throws thread_stop_exception_t so that the body can leave.
 #pragma once

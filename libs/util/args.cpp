@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/args.h"
 
 #include <cctype>

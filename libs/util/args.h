@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line, searched by option name rather than parsed left to right.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-32 as used in BIOS and FPGA images: the reflected polynomial 0xEDB88320,
 // initial and final inversion (the same value zlib and PNG compute).
 #pragma once

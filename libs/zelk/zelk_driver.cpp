@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zelk/zelk_driver.h"
 
 #include <cstring>

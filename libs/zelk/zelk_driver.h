@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board's flash driver as the tool sees it: request codes, records, the device
 // handle driver_t, and the turning of driver error codes (errno above 127) into
 // driver_exception_t with the driver's own text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // env_t: one environment store of the board (store 0: the environment flash, 1: the
 // NVRAM), reached through the driver's environment requests. Every get and set is one
 // request; nothing is cached, so what one env_t writes the next get anywhere reads.

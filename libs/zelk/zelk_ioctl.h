@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The board's flash driver contract: node names, request codes and records, as the
  * driver and its users exchange them. The one definition of it: the tool's library,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What the flash tests expect, computed from the images with zlib, never by romtool's code."""
 
 import random

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs the real romtool for the end-to-end tests: directly, or on a fresh virtual board.
 romtool writes to stderr only when its stdout fails, so every run through a test case
 asserts that it is empty; sanitizer and memcheck reports land there too.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The command line of romtool: usage text, exit status, option precedence, value reading."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """-set and -get on the virtual board: exact output, status, store contents and requests."""
 
 import unittest

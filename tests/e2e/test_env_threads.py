@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """-rmt and -wmt on the virtual board, ended by a real SIGINT to the process (under
 qemu-ppc the qemu process is the process)."""
 

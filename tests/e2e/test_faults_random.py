@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Every command under random driver faults with fixed seeds: romtool never dies by a
 signal, never hangs, ends with status 1 exactly when a request of its run failed (per the
 board's request log), and prints only lines romtool(1) documents.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The device commands on the virtual board: "-i", "-r", "-dump", "-e" and "-l"."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Driver and system errors through every flash command, with the board's fault injection:
 how each command reports them, and that a driver code (errno above 127) is turned into the
 driver's text by exactly one error-text request carrying that code."""

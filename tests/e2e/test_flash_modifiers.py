@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The modifiers of the programming commands (-verify, -erase, -ifchanged, -progress), the
 -crc command, -version and -h, and the per-device lock, on the virtual board."""
 

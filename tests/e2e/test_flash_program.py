@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Image programming on the virtual board: "-p", "-pbios" and "-pfpga". Sums and device
 contents are checked against flash_reference, which computes them with zlib."""
 

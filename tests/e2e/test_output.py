@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Standard output that never arrives, and the signals romtool starts with on the board."""
 
 import os

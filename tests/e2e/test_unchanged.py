@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Without its newer options romtool behaves exactly as before they existed: for every
 invocation of unchanged_cases, stdout, status, the request sequence, the devices and the
 files left behind equal what the older romtool recorded in unchanged.golden.json."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The invocations of the end-to-end suite, each on a fresh board, with what they leave
 behind: status, stdout, the request sequence and every node's contents. test_unchanged.py
 compares these against unchanged.golden.json, recorded once from romtool before its

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Checks of what the packages ship: the man pages and the install tree.
 
   test_install.py man --source SRC

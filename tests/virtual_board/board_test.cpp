@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual board as a program sees a driver: plain system calls on
 // /dev/zelk/ nodes. Run through `vboard run BOARD -- board_test`; every test
 // works on its own copy of that board.

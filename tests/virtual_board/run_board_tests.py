@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 # Runs a test program through `vboard run` on a fresh default board (under the
 # emulator for the board build); the program copies that board for each test.
 # run_board_tests.py --vboard FRONT_END --preload SO [--runner 'PREFIX'] PROGRAM [ARGS...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 # The vboard front end, and ordinary host programs (dd, sh) run on a board.
 # Needs VBOARD (the front end) and VBOARD_PRELOAD (the host build of the library).
 

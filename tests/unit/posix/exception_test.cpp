@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "posix/exception.h"
 #include "support/failure.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "posix/file.h"
 #include "support/failure.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a call threw, reduced to what the tests compare.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/crc32.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver contract's numbers, written out here on purpose: a change of the header
 // that the driver shares must show up as a failing test, never pass silently.
 #include "zelk/zelk_driver.h"

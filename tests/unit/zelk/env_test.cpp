@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // env_t on the virtual board: run through `vboard run BOARD --`; every test works on its
 // own copy of that board. Requests are checked in the board's log, record bytes at the
 // ioctl seam.
