@@ -4,7 +4,7 @@
 # them: first every committed regression input and seed, then fuzzing for the given
 # time. Exits non-zero when any target crashes, hangs or fails a check.
 #
-#   scripts/fuzz.sh SECONDS_PER_TARGET [TARGET...]   e.g. scripts/fuzz.sh 600 args
+#   scripts/fuzz.sh SECONDS_PER_TARGET [TARGET...]   e.g. scripts/fuzz.sh 600 env
 #   scripts/fuzz.sh --smoke                          about 5 s per target, two at a time
 #   options: --no-build (use what is built), --build-dir DIR, --jobs N (targets run
 #            side by side, default 1), --out DIR (default: the build dir)

@@ -90,13 +90,10 @@ class test_on_the_board(harness.board_test_case):
                                      self.outputs(self.fresh_board(), winner, follow_up))
 
     def test_count_forms(self):
-        # Decimal or 0x hexadecimal, never octal, never negative; else the default of 64.
-        rows = [(["-r", "0x20"], 32), (["-r", "0X1F"], 31), (["-r", "010"], 10),
-                (["-r", "12abc"], 12), (["-r", "abc"], 64), (["-r", " 12"], 64),
-                (["-r", "-5"], 64), (["-r", "0x"], 0), (["-r"], 64), (["-r", "-i"], 64),
-                # Too big for a count, decimal or hexadecimal alike: the default.
-                (["-r", "99999999999"], 64), (["-r", "0x100000010"], 64),
-                (["-r", "0x10000000000000010"], 64)]
+        # The count goes through the option reader, whose forms its unit test covers; here
+        # only that -r uses it, and that the command's default of 64 stays where nothing
+        # was read: missing, unreadable, or the next option.
+        rows = [(["-r", "0x20"], 32), (["-r", "abc"], 64), (["-r"], 64), (["-r", "-i"], 64)]
         for args, count in rows:
             with self.subTest(args=args):
                 result = self.romtool(*args)

@@ -62,7 +62,7 @@ protected:
     const std::string dir = ::testing::TempDir() + "posix_file." + std::to_string(getpid());
 };
 
-TEST_F(file_test, opens_at_first_use_with_0600_and_reports_open_failures) {
+TEST_F(file_test, opens_at_first_use_with_0600) {
     const std::string later = path("later");
     file_t f(later, O_RDWR | O_CREAT);
     EXPECT_FALSE(std::filesystem::exists(later)); // not used yet, not created
@@ -70,11 +70,19 @@ TEST_F(file_test, opens_at_first_use_with_0600_and_reports_open_failures) {
     f.write("x", 1);
     umask(saved);
     EXPECT_EQ(std::filesystem::status(later).permissions(), std::filesystem::perms(0600));
+}
+
+TEST_F(file_test, second_open_is_refused_and_keeps_the_descriptor) {
+    const std::string data = put("data", "x");
+    file_t f(data, O_RDONLY);
+    f.open();
     const int fd = f.fd();
-    EXPECT_EQ(failure_of([&] { f.open(); }).what, "file_t::open() -- " + later + " already open");
+    EXPECT_EQ(failure_of([&] { f.open(); }).what, "file_t::open() -- " + data + " already open");
     EXPECT_EQ(f.fd(), fd);
     EXPECT_TRUE(fd_open(fd));
+}
 
+TEST_F(file_test, open_failures_name_the_file_and_keep_the_errno) {
     char c;
     file_t missing(path("missing"), O_RDONLY), unnamed;
     const failure_t enoent = failure_of([&] { missing.read(&c, 1); });

@@ -14,6 +14,14 @@ args_t make_args(std::vector<const char*> arguments) {
     return args_t(static_cast<int>(arguments.size()), arguments.data());
 }
 
+// The plain argument after the option's value: "tail" when the value was consumed; when it
+// was left in place, an option stands there and there is none.
+std::string after_value(args_t& args) {
+    std::string rest = "(none)";
+    args.next(rest);
+    return rest;
+}
+
 TEST(args, number_after_the_option) {
     const struct {
         const char* text;
@@ -42,23 +50,63 @@ TEST(args, number_after_the_option) {
         int count = 64;
         EXPECT_EQ(args.get(count), row.converted);
         EXPECT_EQ(count, row.value);
-        std::string rest;
-        EXPECT_EQ(args.next(rest) && rest == "tail", row.consumed);
+        EXPECT_EQ(after_value(args), row.consumed ? "tail" : "(none)");
     }
 }
 
-TEST(args, words_and_the_first_occurrence) {
+TEST(args, words_stop_at_the_next_option) {
     auto args = make_args({"-set", "a", " b second", "", "-set", "z"});
     std::string key, value, empty = "kept";
     ASSERT_TRUE(args.find("-set"));
     EXPECT_TRUE(args.get(key));
+    EXPECT_EQ(key, "a");
     EXPECT_TRUE(args.get(value));
+    EXPECT_EQ(value, "b");         // the first word only
     EXPECT_FALSE(args.get(empty)); // consumed, though it holds no word
     EXPECT_FALSE(args.get(empty)); // stops at the next option
-    EXPECT_EQ(key + "|" + value + "|" + empty, "a|b|kept");
-    ASSERT_TRUE(args.find("-set")); // from the start again, every time
+    EXPECT_EQ(empty, "kept");
+}
+
+TEST(args, find_starts_from_the_first_occurrence_every_time) {
+    auto args = make_args({"-set", "a", "-set", "z"});
+    std::string key;
+    ASSERT_TRUE(args.find("-set"));
+    ASSERT_TRUE(args.get(key));
+    ASSERT_TRUE(args.find("-set"));
     EXPECT_TRUE(args.get(key));
     EXPECT_EQ(key, "a");
+}
+
+TEST(args, unsigned_number_keeps_the_bit_pattern_and_the_default) {
+    const struct {
+        const char* text;
+        bool converted;
+        unsigned value;
+    } rows[] = {
+        {"0xFFFFFFFF", true, 0xFFFFFFFFu},
+        {"-1", false, 64u}, // an option, not a number
+        {"0x100000000", false, 64u},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        auto args = make_args({"-r", row.text});
+        ASSERT_TRUE(args.find("-r"));
+        unsigned count = 64;
+        EXPECT_EQ(args.get(count), row.converted);
+        EXPECT_EQ(count, row.value);
+    }
+}
+
+TEST(args, only_the_first_argc_arguments_are_read) {
+    const char* const argv[] = {"romtool", "-i", "value", nullptr};
+    for (int argc : {0, 1, 2}) {
+        SCOPED_TRACE(argc);
+        args_t args(argc, argv);
+        std::string value = "kept";
+        EXPECT_EQ(args.find("-i"), argc == 2);
+        EXPECT_FALSE(args.next(value));
+        EXPECT_EQ(value, "kept");
+    }
 }
 
 TEST(args, whole_text_value) {
@@ -77,10 +125,10 @@ TEST(args, whole_text_value) {
         SCOPED_TRACE(row.text);
         auto args = make_args({"-set", row.text, "tail"});
         ASSERT_TRUE(args.find("-set"));
-        std::string value = "kept", rest;
+        std::string value = "kept";
         EXPECT_EQ(args.get_text(value), row.converted);
         EXPECT_EQ(value, row.value);
-        EXPECT_EQ(args.next(rest) && rest == "tail", row.consumed);
+        EXPECT_EQ(after_value(args), row.consumed ? "tail" : "(none)");
     }
 }
 
