@@ -35,9 +35,28 @@ void program_bios(const std::string& path, const std::string& file,
 void program_fpga(const std::string& path, const std::list<std::string>& files,
                   const program_options_t& options);
 
-// "-set" and "-get" always work on the environment flash, whatever "-dev" names.
-void set_env_key(const std::string& key, const std::string& value);
-void get_env_key(const std::string& key);
+// The environment stores by env_t's selectors; "-nvram" picks the NVRAM for every
+// environment command.
+enum class env_store_t { flash = 0, nvram = 1 };
+// The store's node: the one its commands open and lock.
+const char* env_store_node(env_store_t store);
+
+// "-set" and "-get" work on the environment flash (without "-nvram"), whatever "-dev" names.
+void set_env_key(const std::string& key, const std::string& value,
+                 env_store_t store = env_store_t::flash);
+void get_env_key(const std::string& key, env_store_t store = env_store_t::flash);
+
+// "-list": "key=value" lines in byte order of the keys; a failed read prints none of them.
+void list_env(env_store_t store);
+// "-unset": an existing key's value becomes empty; a missing key is left alone.
+void unset_env_key(const std::string& key, env_store_t store);
+// "-load": replaces the store with the "key=value" lines of file ("-": standard input).
+// A file that cannot be opened or a bad text is a fatal error, nothing changed; a driver
+// failure after that is worded "load failed when clearing the store: <reason>" or "load
+// failed after <n> lines were stored: <reason>" (command_failure_t).
+void load_env(const std::string& file, env_store_t store);
+// Whether the first "-load" is followed by "-", which the option reader takes for no value.
+bool load_from_stdin(int argc, char** argv);
 
 enum class env_threads_t { readers, writers };
 // "-rmt" / "-wmt": reads its own thread count from args, runs the workers until SIGINT.

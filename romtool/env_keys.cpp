@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// "-set" and "-get": one request each on the environment flash; the node is open only
+// "-set" and "-get": one request each on an environment store; the node is open only
 // for the command, whatever device "-dev" names.
 #include "commands.h"
 
@@ -7,17 +7,13 @@
 
 #include <iostream>
 
-namespace {
-constexpr int flash_store = 0;
-}
-
-void set_env_key(const std::string& key, const std::string& value) {
-    qv::zelk::env_t env(flash_store);
+void set_env_key(const std::string& key, const std::string& value, env_store_t store) {
+    qv::zelk::env_t env(static_cast<int>(store));
     env.set(key, value);
 }
 
-void get_env_key(const std::string& key) {
-    qv::zelk::env_t env(flash_store);
+void get_env_key(const std::string& key, env_store_t store) {
+    qv::zelk::env_t env(static_cast<int>(store));
     const std::string value = env.get(key);
     std::cout << key << " = " << value << std::endl;
 }

@@ -40,7 +40,9 @@ int run(int argc, char** argv) {
     const auto lock_device = [&](const std::string& node, lock_mode_t mode) {
         lock.take(node, mode, nowait);
     };
-    const std::string env_node = "/dev/zelk/flash_env0"; // what -set and -get work on
+    // What the environment commands work on.
+    const env_store_t store = args.find("-nvram") ? env_store_t::nvram : env_store_t::flash;
+    const std::string env_node = env_store_node(store);
 
     // The first option of this list that is present wins, wherever it stands.
     if (args.find("-r")) {
@@ -66,13 +68,13 @@ int run(int argc, char** argv) {
         if (!args.get(key) || !args.get_text(value))
             return usage();
         lock_device(env_node, lock_mode_t::exclusive);
-        set_env_key(key, value);
+        set_env_key(key, value, store);
     } else if (args.find("-get")) {
         std::string key;
         if (!args.get(key))
             return usage();
         lock_device(env_node, lock_mode_t::shared);
-        get_env_key(key);
+        get_env_key(key, store);
     } else if (args.find("-p")) {
         // Without an image nothing was programmed: a failure, so scripts must see 1.
         std::string file;
@@ -105,6 +107,25 @@ int run(int argc, char** argv) {
             return usage();
         lock_device(path, lock_mode_t::shared);
         crc_command(path, layout == "bios" ? crc_layout_t::bios : crc_layout_t::fpga);
+    } else if (args.find("-list")) {
+        lock_device(env_node, lock_mode_t::shared);
+        list_env(store);
+    } else if (args.find("-unset")) {
+        std::string key;
+        if (!args.get(key))
+            return usage();
+        lock_device(env_node, lock_mode_t::exclusive);
+        unset_env_key(key, store);
+    } else if (args.find("-load")) {
+        // A file name is taken whole, as the value of -set is.
+        std::string file;
+        if (!args.get_text(file)) {
+            if (!load_from_stdin(argc, argv))
+                return usage();
+            file = "-";
+        }
+        lock_device(env_node, lock_mode_t::exclusive);
+        load_env(file, store);
     } else if (args.find("-version") || args.find("--version")) {
         print_version();
     } else if (args.find("-h") || args.find("--help")) {

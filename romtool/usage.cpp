@@ -22,3 +22,11 @@ int usage() {
               << std::endl;
     return 1;
 }
+
+void env_store_help(std::ostream& out) {
+    // For --help, after the usage text's lines; laid out as they are.
+    out << "-list                      : list the environment\n"
+        << "-unset <key>               : unset environment key (its value becomes empty)\n"
+        << "-load <file|->             : replace the environment from a file or stdin\n"
+        << "-nvram                     : -get/-set/-list/-unset/-load work on the NVRAM\n";
+}

@@ -16,8 +16,10 @@ namespace qv::zelk {
 
 namespace {
 
-// The loader reads at most 255 characters a line; a line that long may have been cut.
-constexpr std::size_t loader_line_size = 256;
+// The loader's longest line is the longest entry a store holds (a full key, "=", a full
+// value), so every listing loads back. It reads one character more: a line that long
+// may have been cut.
+constexpr std::size_t loader_line_size = 2 * ENV_FIELD_SIZE + 1 + 2;
 
 // what: "key" or "value"; caller: the member named in the message.
 void check_field(const std::string& text, const char* what, const char* caller) {
@@ -90,15 +92,20 @@ void env_t::set(const std::string& key, const std::string& value) {
     impl->set(key, value);
 }
 
-void env_t::set(std::ifstream& file) {
+void env_t::set(std::istream& file, load_progress_t* progress) {
     // Clearing comes last: a text that cannot be stored whole must not cost the
     // environment that is there.
+    load_progress_t unused;
+    load_progress_t& done = progress ? *progress : unused;
+    done = {};
     if (!file.good())
         throw exception_t("env_t::set() -- environment text cannot be read");
     std::vector<std::pair<std::string, std::string>> entries;
     while (file.good()) {
         char line[loader_line_size];
         file.getline(line, sizeof line, '\n');
+        if (file.bad()) // a failed read (a directory, say) is no long line
+            throw exception_t("env_t::set() -- environment text cannot be read");
         const std::size_t length = std::strlen(line);
         // failbit without eofbit: the line filled the buffer before its newline.
         if (length == loader_line_size - 1 || (file.fail() && !file.eof()))
@@ -119,12 +126,14 @@ void env_t::set(std::ifstream& file) {
         check_field(value, "value", "set");
         entries.emplace_back(std::move(key), std::move(value));
     }
-    if (file.bad())
-        throw exception_t("env_t::set() -- environment text cannot be read");
 
+    done.checked = true;
     impl->device.ioctl(impl->code(ZELK_ENV_CLEAR));
-    for (const auto& [key, value] : entries)
+    done.cleared = true;
+    for (const auto& [key, value] : entries) {
         impl->send_set(key, value);
+        ++done.stored;
+    }
 }
 
 void env_t::read_all(std::map<std::string, std::string>& entries) {

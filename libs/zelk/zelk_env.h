@@ -7,7 +7,7 @@
 #include "zelk/zelk_ioctl.h"
 
 #include <cstddef>
-#include <fstream>
+#include <istream>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -50,11 +50,18 @@ public:
     std::string get(const std::string& key);
     void set(const std::string& key, const std::string& value);
 
+    // How far a load came. A failure with `checked` unset changed nothing; after the
+    // clear (`cleared`) the store holds the first `stored` lines of the text.
+    struct load_progress_t {
+        bool checked = false;
+        bool cleared = false;
+        std::size_t stored = 0;
+    };
     // Replaces the whole store with "key=value" lines, up to an empty line or the end.
     // The text is read and checked first; a bad or unreadable text throws
     // qv::exception_t and leaves the store untouched. Then "clear", then one set per
-    // line in text order.
-    void set(std::ifstream& file);
+    // line in text order, counted in progress when given.
+    void set(std::istream& text, load_progress_t* progress = nullptr);
     // The stored image's entries; a later entry of a key wins. An entry without "="
     // throws qv::exception_t "Parse error in <entry>", with the entries before it kept.
     void read_all(std::map<std::string, std::string>& entries);

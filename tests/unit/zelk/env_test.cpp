@@ -183,16 +183,16 @@ TEST_F(env_test, read_all_and_print_the_stored_image) {
 }
 
 TEST_F(env_test, loader_checks_the_whole_text_then_clears_and_sets_in_order) {
-    const std::string k150(150, 'k'), v103(103, 'v');
+    const std::string k150(150, 'k'), v150(150, 'v');
     // The text, and the requests it makes ("clear", then the sets' key=value), or its
     // refusal, with nothing sent at all.
     const std::pair<std::string, std::string> rows[] = {
         {"b=2\na=1\nb=3\n", "clear;b=2;a=1;b=3"},
-        {" k = x=y\n=v\n", "clear; k = x=y;=v"}, // split at the first =
-        {"a=1\n\nb=2\n", "clear;a=1"},           // an empty line ends it
-        {"a=1\nb=2", "clear;a=1;b=2"},           // last line without newline
-        {k150 + "=" + v103 + "\n", "clear;" + k150 + "=" + v103},
-        {"a=1\n" + k150 + "=" + v103 + "v\n", "env_t::set() -- line overflow"},
+        {" k = x=y\n=v\n", "clear; k = x=y;=v"},                  // split at the first =
+        {"a=1\n\nb=2\n", "clear;a=1"},                            // an empty line ends it
+        {"a=1\nb=2", "clear;a=1;b=2"},                            // last line without newline
+        {k150 + "=" + v150 + "\n", "clear;" + k150 + "=" + v150}, // the longest entry
+        {"a=1\n" + k150 + "=" + v150 + "v\n", "env_t::set() -- line overflow"},
         {"a=1\nnoequals\nb=2\n", "Parse error in noequals"},
         {"a=1\nb=x" + std::string(1, '\0') + "y\n", "Parse error in b=x"}, // never cut at a NUL
         {k150 + "k=v\n", "env_t::set() -- key of 151 bytes, at most 150 fit"},
