@@ -17,7 +17,8 @@ import tempfile
 FRAMEWORK = "/usr/share/bash-completion/bash_completion"
 
 OPTIONS = sorted("-dev -i -r -dump -e -p -pbios -pfpga -get -set -rmt -wmt -l -verify -erase "
-                 "-ifchanged -crc -progress -nowait -version --version -h --help".split())
+                 "-ifchanged -crc -progress -nowait -version --version -h --help "
+                 "-list -unset -load -nvram".split())
 
 # (what the row catches, words on the line with the last one being completed,
 #  board nodes present or None for no node folder, expected COMPREPLY)
@@ -46,6 +47,7 @@ FILE_ROWS = [
     ("-p: file names", ["-p", ""], ["a.bit", "b.bit", "img.bin", "sub"]),
     ("-pbios: by prefix", ["-pbios", "i"], ["img.bin"]),
     ("-dump: file names", ["-dump", "s"], ["sub"]),
+    ("-load: file names", ["-load", "a"], ["a.bit"]),
     ("-pfpga: the first file", ["-pfpga", "a"], ["a.bit"]),
     ("-pfpga: every further file", ["-dev", "fpga0", "-pfpga", "a.bit", "b"], ["b.bit"]),
     ("-pfpga: an option ends the files", ["-pfpga", "a.bit", "-verify", ""], OPTIONS),
