@@ -14,11 +14,21 @@ reports, from the board's request log:
     bench/env_bench.py --build build/host
     bench/env_bench.py --build build/ppc --runner "qemu-ppc -L /usr/powerpc-linux-gnu"
 
+With --list it measures instead "-list" of a full 64 KiB environment (one byte per read
+request) against "-get" of one key, on the preload board or, with --kernel IMAGE (the
+kernel_board/image folder of a PowerPC build with ROMTOOL_KERNEL_BOARD), on the kernel
+board, where each time includes the guest's board synchronisation (the -get time shows it):
+
+    bench/env_bench.py --list --build build/host
+    bench/env_bench.py --list --build build/ppc --kernel build/ppc/kernel_board/image
+
 A measurement, not a test: it prints figures and judges nothing.
 """
 
 import argparse
 import os
+import statistics
+import struct
 import re
 import select
 import signal
@@ -26,6 +36,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VBOARD = os.path.join(ROOT, "virtual_board", "vboard")
@@ -92,6 +103,55 @@ def run(options, board, option, threads, seconds):
           % (counted[0], max(counted), counted[-1]))
 
 
+def full_environment(board):
+    """Fills flash_env0 to its last byte with entries; returns how many."""
+    path = os.path.join(board, "flash_env0.img")
+    size = os.path.getsize(path)
+    entries, used = [], 4 + 1  # the driver's word, the final empty entry
+    while used + 100 + 1 <= size:
+        entries.append(b"key%05d=" % len(entries) + b"v" * (100 - 9))
+        used += 100 + 1
+    entries.append(b"key%05d=" % len(entries) + b"v" * (size - used - 1 - 9))
+    body = b"".join(entry + b"\0" for entry in entries) + b"\0"
+    assert len(body) == size - 4
+    with open(path, "wb") as f:
+        f.write(struct.pack(">I", zlib.crc32(body)) + body)
+    return len(entries)
+
+
+def list_against_get(options, board, runs):
+    count = full_environment(board)
+    if options.kernel:
+        sys.path.insert(0, os.path.join(ROOT, "kernel_board"))
+        import kboard  # pylint: disable=import-error,import-outside-toplevel
+        guest = kboard.guest_t(options.kernel)
+        work = os.path.dirname(board)
+
+        def run_once(args):
+            return guest.start(board, work, [kboard.GUEST_ROMTOOL, *args]).communicate(600)[0]
+    else:
+        command = [sys.executable, VBOARD, "run", "--preload", options.preload]
+        if options.runner:
+            command += ["--runner", options.runner]
+
+        def run_once(args):
+            return subprocess.run(command + [board, "--", options.romtool, *args],
+                                  capture_output=True, check=True).stdout
+    try:
+        for args in (["-get", "key00000"], ["-list"]):
+            times = []
+            for _ in range(runs):
+                started = time.monotonic()
+                out = run_once(args)
+                times.append(time.monotonic() - started)
+            lines = out.count(b"\n")
+            print("%-14s median %.3f s, min %.3f s over %d runs (%d lines; %d entries stored)"
+                  % (" ".join(args), statistics.median(times), min(times), runs, lines, count))
+    finally:
+        if options.kernel:
+            guest.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -102,6 +162,10 @@ def main():
     parser.add_argument("--runner", default="", help="emulator prefix for a board build")
     parser.add_argument("--threads", type=int, default=12)
     parser.add_argument("--seconds", type=float, default=10)
+    parser.add_argument("--list", action="store_true",
+                        help="time -list of a full environment against -get instead")
+    parser.add_argument("--kernel", help="with --list: the kernel board's image folder")
+    parser.add_argument("--runs", type=int, default=5)
     options = parser.parse_args()
     options.romtool = options.romtool or os.path.join(options.build, "romtool", "romtool")
     options.preload = os.path.abspath(
@@ -109,6 +173,9 @@ def main():
     with tempfile.TemporaryDirectory(prefix="env-bench-") as tmp:
         board = os.path.join(tmp, "board")
         vboard("create", board)
+        if options.list:
+            list_against_get(options, board, options.runs)
+            return
         vboard("log", board, "on")
         for option in ("-rmt", "-wmt"):
             run(options, board, option, options.threads, options.seconds)
