@@ -15,7 +15,11 @@ void device_info(const std::string& path);
 // "-r": the first count bytes in hexadecimal; count <= 0 prints nothing.
 void dump_device(const std::string& path, int count);
 // "-dump": the whole device into file; with progress, the device's size is asked first.
+// Into standard output ("-" or a name of the same open file) it writes the device's bytes
+// alone there, and its "N bytes written" line to standard error.
 void dump_to_file(const std::string& path, const std::string& file, bool progress = false);
+// Whether a dump into file lands on standard output.
+bool names_standard_output(const std::string& file);
 // "-e": a failure is worded "erase failed: <reason>" (command_failure_t).
 void erase_device(const std::string& path);
 // "-l": holds a handle for path forever; ends only by a signal.
