@@ -164,15 +164,15 @@ class test_lock_file(harness.board_test_case):
         self.addCleanup(listener.close)
         target = self.board.put("target", b"")
         rows = [
-            (os.mkfifo, ["-nowait", "-r", "4"]),
-            (lambda path: os.symlink("/nonexistent", path), ["-e"]),
-            (lambda path: os.symlink(os.path.join(self.board.work, target), path), ["-e"]),
-            (os.mkdir, ["-e"]),
-            (listener.bind, ["-e"]),
+            ("fifo", os.mkfifo, ["-nowait", "-r", "4"]),
+            ("dangling link", lambda path: os.symlink("/nonexistent", path), ["-e"]),
+            ("link", lambda path: os.symlink(os.path.join(self.board.work, target), path), ["-e"]),
+            ("folder", os.mkdir, ["-e"]),
+            ("socket", listener.bind, ["-e"]),
         ]
         refused = (1, b"lock file %s: not a regular file\n" % self.lock.encode())
-        for plant, args in rows:
-            with self.subTest(args=args, plant=plant):
+        for kind, plant, args in rows:
+            with self.subTest(kind):
                 self.remove_lock()
                 plant(self.lock)
                 self.board.clear_log()

@@ -126,16 +126,6 @@ TEST(args, modifiers_are_stepped_over_wherever_they_stand) {
     EXPECT_EQ(device, "fpga0");
 }
 
-TEST(args, a_lone_dash_is_taken_only_when_asked_for) {
-    auto args = make_args({"-dump", "-verify", "-", "tail"});
-    args.set_modifiers({"-verify"}, {});
-    ASSERT_TRUE(args.find("-dump"));
-    std::string file = "kept";
-    EXPECT_FALSE(args.get(file));
-    EXPECT_TRUE(args.take_dash());
-    EXPECT_EQ(after_value(args), "tail");
-}
-
 TEST(args, whole_text_value) {
     const struct {
         const char* text;
