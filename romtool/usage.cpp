@@ -30,7 +30,7 @@ constexpr usage_line_t usage_lines[] = {
 
 // What --help adds: every option the usage text leaves out.
 constexpr usage_line_t help_lines[] = {
-    {"-dump [file]", "copy device into file (dump.bin; - for standard output)"},
+    {"-dump [file]", "copy device into file (dump.bin; -: stdout)"},
     {"-verify", "read back and compare after programming"},
     {"-erase", "erase before programming unless erased"},
     {"-ifchanged", "program only when the device differs"},

@@ -25,7 +25,7 @@ USAGE = (b"Usage: romtool\n"
          b"\n")
 # --help: the usage lines, then one for each option they leave out.
 HELP = USAGE[:-1] + (
-    b"-dump [file]               : copy device into file (dump.bin; - for standard output)\n"
+    b"-dump [file]               : copy device into file (dump.bin; -: stdout)\n"
     b"-verify                    : read back and compare after programming\n"
     b"-erase                     : erase before programming unless erased\n"
     b"-ifchanged                 : program only when the device differs\n"
