@@ -15,7 +15,11 @@ void device_info(const std::string& path);
 // "-r": the first count bytes in hexadecimal; count <= 0 prints nothing.
 void dump_device(const std::string& path, int count);
 // "-dump": the whole device into file; with progress, the device's size is asked first.
+// Into standard output ("-" or a name of the same open file) it writes the device's bytes
+// alone there, and its "N bytes written" line to standard error.
 void dump_to_file(const std::string& path, const std::string& file, bool progress = false);
+// Whether a dump into file lands on standard output.
+bool names_standard_output(const std::string& file);
 // "-e": a failure is worded "erase failed: <reason>" (command_failure_t).
 void erase_device(const std::string& path);
 // "-l": holds a handle for path forever; ends only by a signal.
@@ -55,8 +59,6 @@ void unset_env_key(const std::string& key, env_store_t store);
 // failure after that is worded "load failed when clearing the store: <reason>" or "load
 // failed after <n> lines were stored: <reason>" (command_failure_t).
 void load_env(const std::string& file, env_store_t store);
-// Whether the first "-load" is followed by "-", which the option reader takes for no value.
-bool load_from_stdin(int argc, char** argv);
 
 enum class env_threads_t { readers, writers };
 // "-rmt" / "-wmt": reads its own thread count from args, runs the workers until SIGINT.

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <iostream>
 #include <sys/file.h>
@@ -14,7 +15,8 @@
 
 namespace {
 const char lock_folder[] = "/run/lock";
-}
+const char not_regular[] = "not a regular file";
+} // namespace
 
 std::string device_lock_t::file_for(const std::string& node) {
     struct statx st;
@@ -37,12 +39,37 @@ void device_lock_t::take(const std::string& node, lock_mode_t mode, bool nowait)
     const std::string file = file_for(node);
     if (file.empty())
         return;
-    // Read-only is enough for flock, so a file made by another user still serves.
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0)
-        return;
-    const bool wait = mode == lock_mode_t::shared || !nowait;
-    const int operation = (mode == lock_mode_t::shared ? LOCK_SH : LOCK_EX) | (wait ? 0 : LOCK_NB);
+    // Read-only is enough for flock, so a file made by another user still serves. Whatever
+    // another user put at this name must neither block the open (a FIFO) nor be followed
+    // (a link): it is refused below instead of being worked around unlocked.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    bool made = true;
+    int fd = ::open(file.c_str(), flags | O_CREAT | O_EXCL, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        made = false;
+        fd = ::open(file.c_str(), flags);
+    }
+    struct stat st;
+    if (fd < 0) {
+        const int error = errno;
+        if (::lstat(file.c_str(), &st) == 0)
+            refuse(file, S_ISREG(st.st_mode) ? std::strerror(error) : not_regular);
+        // Nothing there and none can be made (no lock folder, a folder closed to us): no
+        // other run can lock it either, so this one goes on without, as it always did.
+        if (errno == ENOENT)
+            return;
+        refuse(file, std::strerror(errno));
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        refuse(file, not_regular);
+    }
+    // Readable by all whatever the umask, so that every user's run meets this lock; flock
+    // needs no write access, so nobody else is given it. A failure leaves the umask's.
+    if (made)
+        ::fchmod(fd, 0644);
+    const int operation =
+        (mode == lock_mode_t::shared ? LOCK_SH : LOCK_EX) | (nowait ? LOCK_NB : 0);
     int result;
     do
         result = ::flock(fd, operation);
@@ -55,7 +82,10 @@ void device_lock_t::take(const std::string& node, lock_mode_t mode, bool nowait)
         throw command_failure_t("device busy: " + node);
     }
     fd_ = fd;
-    return;
+}
+
+void device_lock_t::refuse(const std::string& file, const char* reason) {
+    throw command_failure_t("lock file " + file + ": " + reason);
 }
 
 device_lock_t::~device_lock_t() {

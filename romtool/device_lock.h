@@ -16,16 +16,20 @@ public:
     device_lock_t(const device_lock_t&) = delete;
     device_lock_t& operator=(const device_lock_t&) = delete;
 
-    // Waits for the lock of the device at node. With nowait, an exclusive request that
-    // would wait fails worded "device busy: <node>" (command_failure_t) instead; a shared
-    // one always waits. Works on without a lock when the node cannot be looked up (the
-    // command then fails as it always did) or the lock file cannot be opened (no
-    // /run/lock).
+    // Waits for the lock of the device at node. With nowait, a request that would wait
+    // fails worded "device busy: <node>" (command_failure_t) instead. Works on without a
+    // lock when the node cannot be looked up (the command then fails as it always did),
+    // when no lock file exists and none can be made (no /run/lock), or when flock is not
+    // supported there. Anything else at the lock file's name (a FIFO, a link, a folder, a
+    // file this user may not open) fails worded "lock file <file>: <reason>"
+    // (command_failure_t): never waited on, never followed, never run unlocked.
     void take(const std::string& node, lock_mode_t mode, bool nowait);
 
     // The lock file of the device at node, or "" when the node cannot be looked up.
     static std::string file_for(const std::string& node);
 
 private:
+    [[noreturn]] static void refuse(const std::string& file, const char* reason);
+
     int fd_ = -1;
 };

@@ -49,11 +49,14 @@ std::string real_path(const std::string& path) {
 
 // Where the dump goes. A regular file (or a new one) is written as a temporary file
 // beside it, renamed into place only once the last byte is synced, so a failed dump
-// leaves the old file as it was. Anything else (/dev/null, a FIFO, a pipe) is written
-// directly. Nothing is opened before the first write: an empty device changes nothing.
+// leaves the old file as it was. Standard output and anything else (/dev/null, a FIFO,
+// a pipe) is written directly. Nothing is opened before the first write: an empty device
+// changes nothing.
 class dump_target_t {
 public:
-    explicit dump_target_t(const std::string& name) : name_(name) {}
+    dump_target_t(const std::string& name, bool standard_output)
+        : name_(standard_output && name == "-" ? "standard output" : name),
+          standard_output_(standard_output) {}
     ~dump_target_t() {
         if (temp_.empty())
             return;
@@ -101,6 +104,12 @@ public:
 
 private:
     void open() {
+        if (standard_output_) {
+            // A copy of the descriptor: closing it leaves standard output to main.
+            special_ = true;
+            out_.emplace(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), name_);
+            return;
+        }
         struct stat st;
         const bool exists = ::stat(name_.c_str(), &st) == 0;
         if (exists && !S_ISREG(st.st_mode)) {
@@ -139,7 +148,8 @@ private:
         }
     }
 
-    std::string name_;     // as given: every message names it
+    std::string name_;     // as given ("-": standard output): every message names it
+    bool standard_output_; // written through a copy of descriptor 1
     std::string target_;   // the file it stands for
     std::string temp_;     // while it exists
     bool special_ = false; // not a regular file: written directly, never synced
@@ -148,10 +158,20 @@ private:
 
 } // namespace
 
+bool names_standard_output(const std::string& file) {
+    if (file == "-")
+        return true;
+    // /dev/stdout, /dev/fd/1, or the very file the shell redirected into.
+    struct stat out, named;
+    return ::fstat(STDOUT_FILENO, &out) == 0 && ::stat(file.c_str(), &named) == 0 &&
+           out.st_dev == named.st_dev && out.st_ino == named.st_ino;
+}
+
 void dump_to_file(const std::string& path, const std::string& file, bool progress) {
+    const bool standard_output = names_standard_output(file);
     // Declared first, closed last: the dump is finished before the node is closed.
     qv::zelk::driver_t device(path, O_RDONLY);
-    dump_target_t out(file);
+    dump_target_t out(file, standard_output);
 
     unsigned char buffer[32];
     std::uint64_t total = 0;
@@ -166,5 +186,6 @@ void dump_to_file(const std::string& path, const std::string& file, bool progres
     }
     shown.finish();
     out.finish();
-    std::cout << std::dec << total << " bytes written" << std::endl;
+    // The stream carries the device's bytes alone.
+    (standard_output ? std::cerr : std::cout) << std::dec << total << " bytes written" << std::endl;
 }

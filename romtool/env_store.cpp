@@ -9,7 +9,6 @@
 #include "zelk/zelk_env.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 
@@ -25,13 +24,6 @@ void list_env(env_store_t store) {
 void unset_env_key(const std::string& key, env_store_t store) {
     qv::zelk::env_t env(static_cast<int>(store));
     env.erase(key);
-}
-
-bool load_from_stdin(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "-load") == 0)
-            return i + 1 < argc && std::strcmp(argv[i + 1], "-") == 0;
-    return false;
 }
 
 void load_env(const std::string& file, env_store_t store) {

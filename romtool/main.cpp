@@ -19,8 +19,16 @@ namespace {
 
 // Everything made here, the command's handles among them, is destroyed before main
 // writes a fatal error, so the device is closed by the time the operator reads it.
-int run(int argc, char** argv) {
+// data_on_stdout: standard output carries a dump, so messages must go elsewhere.
+int run(int argc, char** argv, bool& data_on_stdout) {
     args_t args(argc, argv);
+    // Before anything else: asking for help never touches a device.
+    if (args.find("-h") || args.find("--help")) {
+        help();
+        return 0;
+    }
+    // Never a value and never the end of a list, wherever they stand.
+    args.set_modifiers({"-erase", "-ifchanged", "-verify", "-progress", "-nowait", "-nvram"}, {"-dev"});
     std::string path = "/dev/zelk/flash_";
     std::string dev = "env0";
 
@@ -52,7 +60,9 @@ int run(int argc, char** argv) {
         dump_device(path, count);
     } else if (args.find("-dump")) {
         std::string file = "dump.bin";
-        args.get(file);
+        if (!args.get(file) && args.take_dash())
+            file = "-"; // standard output
+        data_on_stdout = names_standard_output(file);
         lock_device(path, lock_mode_t::shared);
         dump_to_file(path, file, options.progress);
     } else if (args.find("-rmt")) {
@@ -120,16 +130,14 @@ int run(int argc, char** argv) {
         // A file name is taken whole, as the value of -set is.
         std::string file;
         if (!args.get_text(file)) {
-            if (!load_from_stdin(argc, argv))
+            if (!args.take_dash())
                 return usage();
-            file = "-";
+            file = "-"; // standard input
         }
         lock_device(env_node, lock_mode_t::exclusive);
         load_env(file, store);
     } else if (args.find("-version") || args.find("--version")) {
         print_version();
-    } else if (args.find("-h") || args.find("--help")) {
-        usage();
     } else {
         return usage();
     }
@@ -141,11 +149,12 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     int status = 0;
     bool failed = false;
-    const std::string message =
-        fatal_message_of("\nromtool fatal error ", failed, [&] { status = run(argc, argv); });
+    bool data_on_stdout = false;
+    const std::string message = fatal_message_of("\nromtool fatal error ", failed,
+                                                 [&] { status = run(argc, argv, data_on_stdout); });
     if (failed) {
         if (!message.empty())
-            std::cout << message << std::endl;
+            (data_on_stdout ? std::cerr : std::cout) << message << std::endl;
         status = 1;
     }
     // Output that never arrived fails the run, or `ip=$(romtool -get serverip)` could not

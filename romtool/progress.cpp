@@ -5,21 +5,24 @@
 
 #include <cstdio>
 #include <iostream>
+#include <unistd.h>
 
 namespace {
 constexpr std::uint64_t unknown_total_step = 64 << 10;
-}
+constexpr std::uint64_t unknown_total_line = 1 << 20;
+} // namespace
 
 progress_t::progress_t(bool shown, const char* what, std::uint64_t total)
-    : shown_(shown), what_(what), total_(total) {
+    : shown_(shown), terminal_(shown && ::isatty(STDERR_FILENO) == 1), what_(what), total_(total) {
     draw();
 }
 
 void progress_t::finish() {
-    if (!shown_ || width_ == 0)
+    if (!shown_)
         return;
-    std::cout << '\r' << std::string(width_, ' ') << '\r' << std::flush;
     shown_ = false;
+    if (terminal_ && width_ != 0)
+        std::cerr << '\r' + std::string(width_, ' ') + '\r';
 }
 
 progress_t::~progress_t() {
@@ -40,28 +43,33 @@ void progress_t::draw() {
     char line[96];
     if (total_ != 0) {
         const int percent = static_cast<int>((done_ >= total_ ? total_ : done_) * 100 / total_);
-        if (percent == drawn_percent_)
+        const int step = terminal_ ? percent : percent / 10;
+        if (step == drawn_step_)
             return;
-        drawn_percent_ = percent;
+        drawn_step_ = step;
         std::snprintf(line, sizeof line, "%s %llu/%llu bytes (%d%%)", what_,
                       static_cast<unsigned long long>(done_),
                       static_cast<unsigned long long>(total_), percent);
     } else {
-        if (drawn_percent_ == 0 && done_ - drawn_at_ < unknown_total_step)
+        const std::uint64_t every = terminal_ ? unknown_total_step : unknown_total_line;
+        if (drawn_step_ == 0 && done_ - drawn_at_ < every)
             return;
-        drawn_percent_ = 0;
+        drawn_step_ = 0;
         drawn_at_ = done_;
         std::snprintf(line, sizeof line, "%s %llu bytes", what_,
                       static_cast<unsigned long long>(done_));
     }
-    const std::string text(line);
+    std::string text(line);
+    if (!terminal_) {
+        std::cerr << text + '\n';
+        return;
+    }
     // Padded to the longest line so far: a shorter one must not leave a tail behind.
-    std::cout << '\r' << text;
     if (text.size() < width_)
-        std::cout << std::string(width_ - text.size(), ' ');
+        text.append(width_ - text.size(), ' ');
     else
         width_ = text.size();
-    std::cout << std::flush;
+    std::cerr << '\r' + text;
 }
 
 std::uint64_t device_size(qv::zelk::driver_t& device) {

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "util/args.h"
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <sstream>
+#include <utility>
 
 args_t::args_t(int argc, char** argv) : args_t(argc, const_cast<const char* const*>(argv)) {}
 
@@ -26,13 +29,48 @@ bool args_t::find(const std::string& option) {
     return false;
 }
 
+void args_t::set_modifiers(std::vector<std::string> flag_options,
+                           std::vector<std::string> worded_options) {
+    flags = std::move(flag_options);
+    worded = std::move(worded_options);
+}
+
+bool args_t::listed(const list_t& list, const std::string& argument) {
+    return std::find(list.begin(), list.end(), argument) != list.end();
+}
+
+void args_t::skip_modifiers() {
+    while (cursor < arguments.size()) {
+        const std::string& argument = arguments[cursor];
+        if (listed(flags, argument)) {
+            ++cursor;
+        } else if (listed(worded, argument)) {
+            ++cursor;
+            if (cursor < arguments.size() &&
+                (arguments[cursor].empty() || arguments[cursor][0] != '-'))
+                ++cursor;
+        } else {
+            return;
+        }
+    }
+}
+
 bool args_t::next(std::string& value) {
+    skip_modifiers();
     if (cursor >= arguments.size())
         return false;
     const std::string& argument = arguments[cursor];
     if (!argument.empty() && argument[0] == '-')
         return false;
     value = argument;
+    ++cursor;
+    return true;
+}
+
+bool args_t::take_dash() {
+    skip_modifiers();
+    if (cursor >= arguments.size() || arguments[cursor] != "-")
+        return false;
     ++cursor;
     return true;
 }
@@ -63,12 +101,12 @@ bool args_t::get(int& value) {
         return false;
     if (text.size() > 2 && text[0] == '0' &&
         std::tolower(static_cast<unsigned char>(text[1])) == 'x') {
-        // Read wide, so that more than 32 bits is an overflow like a decimal one (the
-        // target kept) on every target, not cut to whatever "%x" leaves of it.
+        // Read wide, so that a number beyond int is an overflow like a decimal one (the
+        // target kept) on every target, not cut or wrapped to whatever "%x" leaves of it.
         unsigned long long number = 0;
-        if (std::sscanf(text.c_str(), "%llx", &number) != 1 || number > 0xFFFFFFFFull)
+        if (std::sscanf(text.c_str(), "%llx", &number) != 1 || number > INT_MAX)
             return false;
-        value = static_cast<int>(static_cast<unsigned int>(number));
+        value = static_cast<int>(number);
         return true;
     }
     // Decimal only: a leading 0 is no octal prefix, and a leading blank is refused.

@@ -3,6 +3,7 @@
 
 import os
 import re
+import socket
 import tempfile
 import unittest
 
@@ -22,6 +23,17 @@ USAGE = (b"Usage: romtool\n"
          b"-get <key>                 : get environment key\n"
          b"-set <key> <value>         : set environment key/value\n"
          b"\n")
+# --help: the usage lines, then one for each option they leave out.
+HELP = USAGE[:-1] + (
+    b"-dump [file]               : copy device into file (dump.bin; -: stdout)\n"
+    b"-verify                    : read back and compare after programming\n"
+    b"-erase                     : erase before programming unless erased\n"
+    b"-ifchanged                 : program only when the device differs\n"
+    b"-crc bios|fpga             : check the CRC of the image on the device\n"
+    b"-progress                  : show progress on standard error\n"
+    b"-nowait                    : fail at once when the device is locked\n"
+    b"-version                   : print the version\n"
+    b"\n")
 
 
 class test_usage(harness.romtool_test_case):
@@ -80,6 +92,13 @@ class test_on_the_board(harness.board_test_case):
             (["-dev", "bios0", "-dev", "nosuch", "-r", "16"], ["-dev", "bios0", "-r", "16"], None),
             (["-r", "16", "-dev", "nosuch"],                  ["-dev", "nosuch", "-r", "16"], None),
             (["-dev", "nosuch bios0", "-r", "16"],            ["-dev", "nosuch", "-r", "16"], None),
+            # Modifiers (and -dev with its word) neither are files nor end the list;
+            # another option does.
+            (["-pfpga", "img.bin", "-verify", "img.bin", "-dev", "fpga0", "img.bin"],
+             ["-dev", "fpga0", "-pfpga", "img.bin", "img.bin", "img.bin", "-verify"],
+             ["-dev", "fpga0", "-crc", "fpga"]),
+            (["-dev", "fpga0", "-pfpga", "img.bin", "-x", "img.bin"],
+             ["-dev", "fpga0", "-pfpga", "img.bin"], ["-dev", "fpga0", "-crc", "fpga"]),
         ]
         for args, winner, follow_up in rows:
             with self.subTest(args=args):
@@ -93,7 +112,10 @@ class test_on_the_board(harness.board_test_case):
         # The count goes through the option reader, whose forms its unit test covers; here
         # only that -r uses it, and that the command's default of 64 stays where nothing
         # was read: missing, unreadable, or the next option.
-        rows = [(["-r", "0x20"], 32), (["-r", "abc"], 64), (["-r"], 64), (["-r", "-i"], 64)]
+        rows = [(["-r", "0x20"], 32), (["-r", "abc"], 64), (["-r"], 64), (["-r", "-i"], 64),
+                # Beyond int, in hex as in decimal: the default, never a negative count.
+                (["-r", "0xffffffff"], 64), (["-r", "0x80000000"], 64),
+                (["-r", "2147483648"], 64)]
         for args, count in rows:
             with self.subTest(args=args):
                 result = self.romtool(*args)
@@ -101,6 +123,68 @@ class test_on_the_board(harness.board_test_case):
                 # One entry per byte: two hex digits, the character in brackets, a blank.
                 self.assertEqual(len(re.findall(rb"[0-9a-f]{2}\[.\] ", result.stdout, re.DOTALL)),
                                  count)
+
+    def test_help_anywhere_touches_no_device(self):
+        self.board.vboard("log", "on")
+        self.board.put("img.bin", bytes(64))
+        images = [self.board.image(dev) for dev in ("env0", "bios1")]
+        locks = [self.board.lock_file(dev) for dev in ("env0", "bios1")]
+        for args in (["-h"], ["--help"], ["-e", "--help"], ["-dev", "-h"],
+                     ["-dev", "bios1", "-pbios", "img.bin", "-h"], ["-set", "k", "v", "-h"]):
+            with self.subTest(args=args):
+                for lock in locks:
+                    if os.path.exists(lock):
+                        os.unlink(lock)
+                self.assertEqual(self.romtool(*args)[:2], (0, HELP))
+                self.assertEqual(self.board.requests(), [])
+                self.assertEqual([self.board.image(dev) for dev in ("env0", "bios1")], images)
+                # No lock file made (the guest's /run/lock is not the host's).
+                self.assertFalse(not harness.KERNEL and any(map(os.path.exists, locks)))
+
+
+@harness.preload_board_only("the guest's /run/lock is not the host's")
+class test_lock_file(harness.board_test_case):
+    def setUp(self):
+        super().setUp()
+        self.lock = self.board.lock_file("bios0")
+        self.remove_lock()
+        self.addCleanup(self.remove_lock)
+        self.board.vboard("log", "on")
+
+    def remove_lock(self):  # a leftover would stand in the way of a later board's node
+        if os.path.isdir(self.lock) and not os.path.islink(self.lock):
+            os.rmdir(self.lock)
+        elif os.path.lexists(self.lock):
+            os.unlink(self.lock)
+
+    def test_what_is_no_regular_file_is_refused(self):
+        # Planted by another user: never waited on (a FIFO would block the open), never
+        # followed, never worked around by running unlocked.
+        listener = socket.socket(socket.AF_UNIX)
+        self.addCleanup(listener.close)
+        target = self.board.put("target", b"")
+        rows = [
+            ("fifo", os.mkfifo, ["-nowait", "-r", "4"]),
+            ("dangling link", lambda path: os.symlink("/nonexistent", path), ["-e"]),
+            ("link", lambda path: os.symlink(os.path.join(self.board.work, target), path), ["-e"]),
+            ("folder", os.mkdir, ["-e"]),
+            ("socket", listener.bind, ["-e"]),
+        ]
+        refused = (1, b"lock file %s: not a regular file\n" % self.lock.encode())
+        for kind, plant, args in rows:
+            with self.subTest(kind):
+                self.remove_lock()
+                plant(self.lock)
+                self.board.clear_log()
+                self.assertEqual(self.romtool("-dev", "bios0", *args, timeout=20)[:2], refused)
+                self.assertEqual(self.board.requests(), [])
+
+    def test_a_new_lock_file_is_readable_by_all(self):
+        # Made 0600 under root's umask 077, it would leave every other user's run unlocked.
+        command = ["sh", "-c", 'umask 077 && exec "$@"', "sh",
+                   *self.board._command(["-dev", "bios0", "-i"])]
+        self.assertEqual(harness._run(command, cwd=self.board.work).status, 0)
+        self.assertEqual(os.stat(self.lock).st_mode & 0o777, 0o644)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,12 @@
 # SPDX-License-Identifier: MIT
-"""Standard output that never arrives, and the signals romtool starts with on the board."""
+"""Standard output that never arrives, the signals romtool starts with on the board, and
+what goes to standard error instead: a dump's line when the dump is the output, -progress."""
 
 import os
+import pty
+import re
 import signal
+import subprocess
 import unittest
 
 import harness
@@ -48,6 +52,59 @@ class test_output(harness.board_test_case):
                              (0, b""))
         with open(path, "rb") as f:
             self.assertEqual(f.read(), b"serverip = 192.168.1.1\n")
+
+    def test_dump_into_standard_output_carries_the_device_alone(self):
+        # `romtool -dump - | gzip`: the line, the progress and a failure go to stderr.
+        device = bytes(range(256)) * 4
+        self.board.add_flash("small", device)
+        # The guest's bare devtmpfs has no /dev/stdout or /dev/fd links.
+        for name in ("-", "/proc/self/fd/1") + (() if harness.KERNEL else
+                                                ("/dev/stdout", "/dev/fd/1")):
+            with self.subTest(name=name):
+                self.assertEqual(self.board.run("-dev", "small", "-dump", name),
+                                 (0, device, b"1024 bytes written\n"))
+        status, stdout, stderr = self.board.run("-dev", "small", "-dump", "-", "-progress")
+        self.assertEqual((status, stdout), (0, device))
+        # Not on a terminal: a whole line at every tenth.
+        self.assertEqual([int(p) // 10 for p in re.findall(rb"^dumping \d+/1024 bytes \((\d+)%\)$",
+                                                            stderr, re.M)], list(range(11)))
+        self.assertTrue(stderr.endswith(b"(100%)\n1024 bytes written\n"), stderr)
+        self.board.vboard("fault", "add", "small", "read", "nth=2", "errno=5")
+        status, stdout, stderr = self.board.run("-dev", "small", "-dump", "-")
+        self.assertEqual((status, stdout), (1, device[:32]))
+        self.assertRegex(stderr, harness.FATAL)
+
+    @harness.preload_board_only("its standard output is the guest agent's pipe, never a file")
+    def test_dump_into_the_file_that_is_standard_output(self):
+        self.board.add_flash("small", b"device " * 10)
+        path = os.path.join(self.board.work, "out.bin")
+        with open(path, "wb") as out:
+            self.assertEqual(self.finish(self.board.start("-dev", "small", "-dump", "out.bin",
+                                                          stdout=out)), (0, b"70 bytes written\n"))
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b"device " * 10)
+
+    @harness.preload_board_only("a terminal on the host is not the guest's")
+    def test_progress_on_a_terminal_rewrites_one_line(self):
+        self.board.put("small.bin", bytes(32))
+        terminal, stderr = pty.openpty()
+        process = subprocess.Popen(
+            self.board._command(["-dev", "bios0", "-p", "small.bin", "-progress"]),
+            cwd=self.board.work, stdout=subprocess.PIPE, stderr=stderr)
+        os.close(stderr)
+        stdout, _ = process.communicate(timeout=harness.TIMEOUT)
+        shown = b""
+        try:
+            while chunk := os.read(terminal, 4096):
+                shown += chunk
+        except OSError:  # EIO: every writer has gone
+            pass
+        os.close(terminal)
+        self.assertEqual((process.returncode, stdout),
+                         (0, b"program_device:\nprogramming successful\n"))
+        # Blanked at the end, so the next line starts on a clean line.
+        self.assertEqual(shown, b"\rwriting 0/32 bytes (0%)\rwriting 16/32 bytes (50%)"
+                         b"\rwriting 32/32 bytes (100%)\r" + b" " * 26 + b"\r")
 
 
 if __name__ == "__main__":

@@ -50,7 +50,9 @@ FILE_ROWS = [
     ("-load: file names", ["-load", "a"], ["a.bit"]),
     ("-pfpga: the first file", ["-pfpga", "a"], ["a.bit"]),
     ("-pfpga: every further file", ["-dev", "fpga0", "-pfpga", "a.bit", "b"], ["b.bit"]),
-    ("-pfpga: an option ends the files", ["-pfpga", "a.bit", "-verify", ""], OPTIONS),
+    ("-pfpga: a modifier does not end the files", ["-pfpga", "a.bit", "-verify", "b"], ["b.bit"]),
+    ("-pfpga: another option ends them", ["-pfpga", "a.bit", "-i", ""], OPTIONS),
+    ("-dump: standard output too", ["-dump", ""], ["-", "a.bit", "b.bit", "img.bin", "sub"]),
 ]
 
 RUN = r'''

@@ -38,8 +38,10 @@ TEST(args, number_after_the_option) {
         {"0x", true, 0, true},            // too short for the prefix: decimal 0
         {"", false, 64, true},            // empty argument
         {"99999999999", false, 64, true}, // overflow must not clobber the default
-        {"0xFFFFFFFF", true, -1, true},   // bit pattern carried into int
-        {"0x100000010", false, 64, true}, // past 32 bits: an overflow, never cut
+        {"0x7FFFFFFF", true, 0x7FFFFFFF, true},
+        {"0x80000000", false, 64, true},  // beyond int: an overflow like 2147483648, never
+        {"0xFFFFFFFF", false, 64, true},  // wrapped to a negative count
+        {"0x100000010", false, 64, true}, // past 32 bits: never cut
         {"0x10000000000000000", false, 64, true},
         {"-5", false, 64, false}, // looks like an option: no value, left in place
     };
@@ -77,15 +79,15 @@ TEST(args, find_starts_from_the_first_occurrence_every_time) {
     EXPECT_EQ(key, "a");
 }
 
-TEST(args, unsigned_number_keeps_the_bit_pattern_and_the_default) {
+TEST(args, unsigned_number_keeps_the_default) {
     const struct {
         const char* text;
         bool converted;
         unsigned value;
     } rows[] = {
-        {"0xFFFFFFFF", true, 0xFFFFFFFFu},
-        {"-1", false, 64u}, // an option, not a number
-        {"0x100000000", false, 64u},
+        {"0x7FFFFFFF", true, 0x7FFFFFFFu},
+        {"0xFFFFFFFF", false, 64u}, // as 4294967295: beyond int
+        {"-1", false, 64u},         // an option, not a number
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
@@ -107,6 +109,21 @@ TEST(args, only_the_first_argc_arguments_are_read) {
         EXPECT_FALSE(args.next(value));
         EXPECT_EQ(value, "kept");
     }
+}
+
+TEST(args, modifiers_are_stepped_over_wherever_they_stand) {
+    auto args = make_args(
+        {"-pfpga", "a", "-verify", "b", "-dev", "fpga0", "c", "-dev", "-nowait", "d", "-x", "e"});
+    args.set_modifiers({"-verify", "-nowait"}, {"-dev"});
+    ASSERT_TRUE(args.find("-pfpga"));
+    std::string files;
+    for (std::string file; args.get(file);)
+        files += file;
+    EXPECT_EQ(files, "abcd"); // an unknown option still ends the list
+    std::string device;
+    ASSERT_TRUE(args.find("-dev"));
+    EXPECT_TRUE(args.get(device));
+    EXPECT_EQ(device, "fpga0");
 }
 
 TEST(args, whole_text_value) {
