@@ -33,6 +33,10 @@ HELP = USAGE[:-1] + (
     b"-progress                  : show progress on standard error\n"
     b"-nowait                    : fail at once when the device is locked\n"
     b"-version                   : print the version\n"
+    b"-list                      : list the environment\n"
+    b"-unset <key>               : unset environment key (its value becomes empty)\n"
+    b"-load <file|->             : replace the environment from a file or stdin\n"
+    b"-nvram                     : -get/-set/-list/-unset/-load work on the NVRAM\n"
     b"\n")
 
 
