@@ -56,8 +56,6 @@ def vboard(*args, check=True):  # the board's front end: its stdout
 class preload_board_t:
     """romtool through `vboard run`: the preload library serves the board's folder."""
 
-    name = "preload"
-
     def command(self, board, args, ignore_signals=()):
         runner = ["--runner", " ".join(RUNNER)] if RUNNER else []
         ignored = [word for sig in ignore_signals for word in ("--ignore-signal", sig)]
@@ -75,10 +73,7 @@ class preload_board_t:
 
 class kernel_board_t:
     """romtool in a PowerPC guest on our driver module (kernel_board/, the folder `kboard.py
-    build` filled): one guest per test file, booted at first use, powered off at exit; the
-    guest takes the board's folder before each run and gives back what the run changed."""
-
-    name = "kernel"
+    build` filled): one guest per test file, booted at first use, powered off at exit."""
 
     def __init__(self, image):
         sys.path.insert(0, os.path.join(os.path.dirname(VBOARD), "..", "kernel_board"))
@@ -111,7 +106,7 @@ if os.environ.get("ROMTOOL_BOARD", "preload") == "kernel":
     BOARD = kernel_board_t(os.environ.get("KBOARD_IMAGE", ""))
 else:
     BOARD = preload_board_t() if PRELOAD else None
-KERNEL = BOARD is not None and BOARD.name == "kernel"
+KERNEL = isinstance(BOARD, kernel_board_t)
 
 
 def preload_board_only(reason):
@@ -137,8 +132,8 @@ class board_t:
     def vboard(self, command, *args, check=True):  # vboard COMMAND DIR ARGS...
         return vboard(command, self.dir, *args, check=check)
 
-    def _command(self, args):  # the preload board's command line, for cases of its own
-        return BOARD.command(self, args)
+    def _command(self, args):  # `vboard run`'s command line, for cases that run it themselves
+        return preload_board_t().command(self, args)
 
     def start(self, *args, stdout=subprocess.PIPE, ignore_signals=()):
         # Not waited for. ignore_signals: names romtool starts with ignored.
