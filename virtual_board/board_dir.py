@@ -1,10 +1,14 @@
 # SPDX-License-Identifier: MIT
 """The board directory as the front end keeps it: its default contents, its lock,
-its text files, its nodes and the stored environment image. The preload library
-reads the same files (README.md beside this module describes them).
+its text files, its nodes and the stored environment image; and the board as the
+drivers take it (nodes, fault rules, error texts, settings), read as the preload
+library reads it. The kernel board's host gets the board from here and gives back
+the images and fault counters that changed. README.md beside this module
+describes the files.
 """
 
 import contextlib
+import ctypes
 import fcntl
 import os
 import re
@@ -86,7 +90,7 @@ def need_board(board):
 
 def read_text(path):
     try:
-        with open(path, "r", encoding="utf-8", errors="surrogateescape") as f:
+        with open(path, "r", encoding="utf-8", errors="surrogateescape", newline="") as f:
             return f.read()
     except FileNotFoundError:
         return ""
@@ -106,7 +110,7 @@ def write_in_place(path, data):
 
 def parse_conf(text):
     conf = {}
-    for line in text.splitlines():
+    for line in text.split("\n"):  # "\n" only, as the library splits
         if not line or line.startswith("#") or "=" not in line:
             continue
         key, value = line.split("=", 1)
@@ -183,3 +187,154 @@ def device_path(board, device):
     if not os.path.exists(path):
         fail("board %s has no device %s" % (board, node))
     return path
+
+
+# ---- fault rules as `vboard fault` writes them ----
+
+def parse_number(text):
+    try:
+        return int(text, 0)
+    except ValueError:
+        fail("not a number: %s" % text)
+
+
+FAULT_HELP = """fault rules:
+  vboard fault DIR add NODE OP [code=0x...] [nth=N|from=N|prob=P seed=S] errno=E|short=K|powercut [partial=K]
+  vboard fault DIR missing NODE       open fails with ENOENT
+  vboard fault DIR noperm NODE        open fails with EACCES
+  vboard fault DIR error-text NODE [nth=N|from=N] errno=E   the error-text request fails
+  vboard fault DIR list
+  vboard fault DIR clear [ID...]
+NODE is a node name (flash_bios0, nvram0), a flash device name (bios0) or * for all;
+OP is one of open read write lseek ioctl close; without nth/from/prob every call fires."""
+
+
+def fault_rule(action, words):
+    if action in ("missing", "noperm"):
+        if len(words) != 1:
+            fail("%s needs NODE" % action)
+        node = words[0] if words[0] == "*" else node_name(words[0])
+        return "node=%s op=open errno=%d" % (node, 2 if action == "missing" else 13)
+    if action == "error-text":
+        if not words:
+            fail("error-text needs NODE")
+        words = [words[0], "ioctl", "code=0x%08x" % contract_number("ZELK_IOC_ERROR_TEXT")] + words[1:]
+    elif action != "add":
+        fail("unknown fault action %s\n%s" % (action, FAULT_HELP))
+    if len(words) < 2:
+        fail("add needs NODE OP\n" + FAULT_HELP)
+    node = words[0] if words[0] == "*" else node_name(words[0])
+    op = words[1]
+    if op not in OPS:
+        fail("unknown operation %s (one of %s)" % (op, " ".join(OPS)))
+    fields = ["node=%s" % node, "op=%s" % op]
+    actions = 0
+    for word in words[2:]:
+        key, sep, value = word.partition("=")
+        if key == "powercut" and not sep:
+            fields.append("powercut")
+            actions += 1
+            continue
+        if not sep or key not in ("code", "nth", "from", "prob", "seed", "errno", "short",
+                                  "partial"):
+            fail("bad fault field %s\n%s" % (word, FAULT_HELP))
+        if key == "prob":
+            p = float(value)
+            if not 0.0 <= p <= 1.0:
+                fail("prob must be between 0 and 1")
+        else:
+            number = parse_number(value)
+            if key == "errno" and number <= 0:
+                fail("errno must be positive")
+            value = "0x%08x" % number if key == "code" else str(number)
+        if key in ("errno", "short"):
+            actions += 1
+        fields.append("%s=%s" % (key, value))
+    if actions != 1:
+        fail("a fault needs exactly one of errno=E, short=K, powercut\n" + FAULT_HELP)
+    return " ".join(fields)
+
+
+# ---- the board as the drivers take it, read as the preload library reads it ----
+
+_NUMBER = re.compile(r"[ \t\n\v\f\r]*([+-]?)(0[xX][0-9a-fA-F]+|0[0-7]*|[1-9][0-9]*)\Z")
+
+
+def to_number(text, fallback):
+    """A number in C notation (0x hex, 0 octal), the whole text; else fallback."""
+    m = _NUMBER.match(text or "")
+    if not m:
+        return fallback
+    digits = m.group(2)
+    base = 16 if digits[1:2] in ("x", "X") else 8 if digits[0] == "0" else 10
+    value = int(digits, base) * (-1 if m.group(1) == "-" else 1)
+    return value if -(1 << 63) <= value < (1 << 63) else fallback
+
+
+def to_double(text):
+    """The number at the start of text as C's strtod reads it (0 when there is none)."""
+    strtod = ctypes.CDLL(None).strtod
+    strtod.restype, strtod.argtypes = ctypes.c_double, (ctypes.c_char_p, ctypes.c_void_p)
+    return strtod((text or "").encode("utf-8", "surrogateescape"), None)
+
+
+def node_settings(board, node):
+    """What <node>.info says, typed."""
+    conf = parse_conf(read_text(os.path.join(board, node + ".info")))
+    out = {"flash": conf.get("type") != "nvram", "env": conf.get("env", ""),
+           "part_name": conf.get("part_name", "")}
+    for key in ("manufacturer_id", "device_id", "size_kbits"):
+        out[key] = to_number(conf.get(key), 0)
+    return out
+
+
+def board_settings(board):
+    conf = parse_conf(read_text(os.path.join(board, "board.conf")))
+    return {"log": conf.get("log") == "on",
+            "program_ns_per_byte": to_number(conf.get("program_ns_per_byte"), 0),
+            "erase_ms": to_number(conf.get("erase_ms"), 0)}
+
+
+def error_texts(board):
+    """errors.txt as (code, text) in file order; a code beyond 32 bits matches nothing."""
+    out = []
+    for line in read_text(os.path.join(board, "errors.txt")).split("\n"):
+        code, space, text = line.partition(" ")
+        number = to_number(code, None) if space and not line.startswith("#") else None
+        if number is not None and -(1 << 31) <= number < (1 << 31):
+            out.append((number, text))
+    return out
+
+
+def fault_rules(board):
+    """faults.txt: each rule its (key, value) fields in file order, "" for a bare word."""
+    rules = []
+    for line in read_text(os.path.join(board, "faults.txt")).split("\n"):
+        fields = [tuple(w.split("=", 1)) if "=" in w else (w, "") for w in line.split(" ") if w]
+        if fields and not fields[0][0].startswith("#"):
+            rules.append(fields)
+    return rules
+
+
+def rule_field(rule, key):
+    """The first value of key in the rule; None when absent."""
+    return next((v for k, v in rule if k == key), None)
+
+
+def write_hits(board, rules, hits):
+    """The fault counters that moved into faults.txt, written as the library writes it."""
+    moved = False
+    for rule, count in zip(rules, hits):
+        if count == to_number(rule_field(rule, "hits"), 0):
+            continue
+        moved = True
+        at = next((i for i, (k, _) in enumerate(rule) if k == "hits"), len(rule))
+        rule[at:at + 1] = [("hits", str(count))]
+    if moved:
+        write_text(os.path.join(board, "faults.txt"), "".join(
+            " ".join(k + ("=" + v if v or k == "node" else "") for k, v in rule) + "\n"
+            for rule in rules))
+
+
+def write_image(board, node, data):
+    write_in_place(os.path.join(board, node + ".img"), data)

@@ -31,29 +31,6 @@ if os.environ.get("ROMTOOL_VALGRIND") == "1" and not RUNNER:
                 "--errors-for-leak-kinds=definite,indirect", "--track-fds=no", "-q"]
 if not ROMTOOL:
     sys.exit("ROMTOOL is not set: run the end-to-end tests through ctest")
-# The kernel board: the folder `kboard.py build` filled (vmlinux, initramfs, ...).
-KERNEL = os.environ.get("ROMTOOL_BOARD", "preload") == "kernel"
-KBOARD_IMAGE = os.environ.get("KBOARD_IMAGE", "")
-if KERNEL:
-    sys.path.insert(0, os.path.join(os.path.dirname(VBOARD), "..", "kernel_board"))
-    import kboard  # pylint: disable=import-error
-
-_guest = None
-
-
-def preload_board_only(reason):
-    """Marks a case that needs what only the preload board gives: on the kernel board
-    romtool runs in the guest, so host descriptors and host files cannot be its own."""
-    return unittest.skipIf(KERNEL, "not on the kernel board: " + reason)
-
-
-def guest():  # the kernel board's guest, booted at first use, powered off at exit
-    global _guest
-    if _guest is None:
-        _guest = kboard.guest_t(KBOARD_IMAGE)
-        atexit.register(_guest.close)
-    return _guest
-
 # Generous: qemu-user and valgrind are slow, and a hung romtool must still end the test.
 TIMEOUT = 120 if VALGRIND else 60
 
@@ -76,6 +53,68 @@ def vboard(*args, check=True):  # the board's front end: its stdout
     return done.stdout
 
 
+class preload_board_t:
+    """romtool through `vboard run`: the preload library serves the board's folder."""
+
+    def command(self, board, args, ignore_signals=()):
+        runner = ["--runner", " ".join(RUNNER)] if RUNNER else []
+        ignored = [word for sig in ignore_signals for word in ("--ignore-signal", sig)]
+        return ([sys.executable, VBOARD, "run", "--preload", PRELOAD] + runner + ignored
+                + [board.dir, "--", *VALGRIND, ROMTOOL, *args])
+
+    def run(self, board, args, timeout):
+        return _run(self.command(board, args), cwd=board.work, timeout=timeout)
+
+    def start(self, board, args, stdout, ignore_signals):
+        # The front end execs into romtool, so the pid is romtool's (or its qemu's).
+        return subprocess.Popen(self.command(board, args, ignore_signals), cwd=board.work,
+                                stdout=stdout, stderr=subprocess.PIPE)
+
+
+class kernel_board_t:
+    """romtool in a PowerPC guest on our driver module (kernel_board/, the folder `kboard.py
+    build` filled): one guest per test file, booted at first use, powered off at exit."""
+
+    def __init__(self, image):
+        sys.path.insert(0, os.path.join(os.path.dirname(VBOARD), "..", "kernel_board"))
+        import kboard  # pylint: disable=import-error,import-outside-toplevel
+        self._kboard, self._image, self._guest = kboard, image, None
+
+    def start(self, board, args, stdout, ignore_signals):
+        # stdout: always a pipe, the guest's output comes over the line
+        if self._guest is None:
+            self._guest = self._kboard.guest_t(self._image)
+            atexit.register(self._guest.close)
+        ignored = [signal.Signals["SIG" + name] for name in ignore_signals]
+        return self._guest.start(board.dir, board.work, [self._kboard.GUEST_ROMTOOL, *args],
+                                 limit=TIMEOUT, ignored=ignored)
+
+    def run(self, board, args, timeout):
+        process = self.start(board, args, subprocess.PIPE, ())
+        try:
+            out, err = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(TIMEOUT)
+            raise
+        return result_t(process.returncode, out, err)
+
+
+# The board the tests run on, chosen once: ROMTOOL_BOARD=kernel, else the preload board when
+# the build has one, else none (the board tests skip themselves).
+if os.environ.get("ROMTOOL_BOARD", "preload") == "kernel":
+    BOARD = kernel_board_t(os.environ.get("KBOARD_IMAGE", ""))
+else:
+    BOARD = preload_board_t() if PRELOAD else None
+KERNEL = isinstance(BOARD, kernel_board_t)
+
+
+def preload_board_only(reason):
+    """Marks a case that needs what only the preload board gives: on the kernel board
+    romtool runs in the guest, so host descriptors and host files cannot be its own."""
+    return unittest.skipIf(KERNEL, "not on the kernel board: " + reason)
+
+
 class board_t:
     """A fresh default board in a temporary folder, and the work folder beside it that is
     romtool's current directory."""
@@ -88,35 +127,17 @@ class board_t:
         vboard("create", self.dir)
 
     def run(self, *args, timeout=TIMEOUT):
-        if KERNEL:
-            process = self.start(*args)
-            try:
-                out, err = process.communicate(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait(TIMEOUT)
-                raise
-            return result_t(process.returncode, out, err)
-        return _run(self._command(args), cwd=self.work, timeout=timeout)
+        return BOARD.run(self, args, timeout)
 
     def vboard(self, command, *args, check=True):  # vboard COMMAND DIR ARGS...
         return vboard(command, self.dir, *args, check=check)
 
-    def _command(self, args, ignore_signals=()):
-        runner = ["--runner", " ".join(RUNNER)] if RUNNER else []
-        ignored = [word for sig in ignore_signals for word in ("--ignore-signal", sig)]
-        return ([sys.executable, VBOARD, "run", "--preload", PRELOAD] + runner + ignored
-                + [self.dir, "--", *VALGRIND, ROMTOOL, *args])
+    def _command(self, args):  # `vboard run`'s command line, for cases that run it themselves
+        return preload_board_t().command(self, args)
 
     def start(self, *args, stdout=subprocess.PIPE, ignore_signals=()):
-        # Not waited for; the front end execs into romtool, so the pid is romtool's (or
-        # that of the qemu running it). ignore_signals: names romtool starts with ignored.
-        if KERNEL:
-            ignored = [signal.Signals["SIG" + name] for name in ignore_signals]
-            return guest().start(self.dir, self.work, [kboard.GUEST_ROMTOOL, *args],
-                                 limit=TIMEOUT, ignored=ignored)
-        return subprocess.Popen(self._command(args, ignore_signals), cwd=self.work,
-                                stdout=stdout, stderr=subprocess.PIPE)
+        # Not waited for. ignore_signals: names romtool starts with ignored.
+        return BOARD.start(self, args, stdout, ignore_signals)
 
     def image_path(self, device):  # of "bios0", "flash_bios0" or "nvram0"
         node = device if device.startswith(("flash_", "nvram")) else "flash_" + device
@@ -192,7 +213,7 @@ class board_test_case(romtool_test_case):
     """Each test gets its own fresh board as self.board; skipped without a virtual board."""
 
     def setUp(self):
-        if not PRELOAD and not KERNEL:
+        if BOARD is None:
             self.skipTest("no virtual board in this build")
         self.board = board_t()
         self.addCleanup(self.board.close)

@@ -44,12 +44,7 @@ class front_end(unittest.TestCase):
                       *operands, check=False)
 
     def test_create_list_env_and_error_text(self):
-        self.assertEqual([l.split()[0] for l in self.cmd("list").splitlines()], [
-            "flash_bios0", "flash_bios1", "flash_booter", "flash_env0", "flash_env1",
-            "flash_fpga0", "flash_fpga1", "nvram0"])
-        self.assertEqual(self.cmd("env").splitlines(), [
-            "serverip=192.168.1.1", "ipaddr=192.168.1.20", "netmask=255.255.255.0",
-            "hostname=zelk", "bootdelay=3"])
+        self.assertIn("nvram0          nvram      8192 bytes  env=nvram", self.cmd("list"))
         self.assertEqual(self.cmd("env", "--store", "nvram"), "")
         self.cmd("env", "set", "ipaddr", "10.0.0.2")
         self.cmd("env", "set", "stdin", "serial")
