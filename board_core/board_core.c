@@ -32,11 +32,19 @@ long zc_open(struct zc_board* board, struct zc_node* node, int flags) {
     return zc_finish(&call, result);
 }
 
-static void put_transfer(struct zc_line* args, int64_t pos, size_t count) {
-    zc_put(args, "off=");
-    zc_put_dec(args, pos);
-    zc_put(args, " len=");
-    zc_put_dec(args, (int64_t)count);
+/* Starts a read or a write: "off=<pos> len=<count>", counted against the rules. */
+static int begin_transfer(struct zc_call* call, struct zc_board* board, struct zc_node* node,
+                          const char* op, int64_t pos, size_t count) {
+    int result = zc_begin(call, board, node, op);
+
+    if (result)
+        return result;
+    zc_put(&board->args, "off=");
+    zc_put_dec(&board->args, pos);
+    zc_put(&board->args, " len=");
+    zc_put_dec(&board->args, (int64_t)count);
+    zc_check(call, 0, 0);
+    return 0;
 }
 
 static int64_t read_node(struct zc_call* call, struct zc_file* file, void* buffer, size_t count) {
@@ -67,15 +75,12 @@ static int64_t read_node(struct zc_call* call, struct zc_file* file, void* buffe
 int64_t zc_read(struct zc_board* board, struct zc_node* node, struct zc_file* file, const char* op,
                 void* buffer, size_t count) {
     struct zc_call call;
-    int64_t result = zc_begin(&call, board, node, op);
+    int result = begin_transfer(&call, board, node, op, file->pos, count);
 
     if (result)
         return result;
-    put_transfer(&board->args, file->pos, count);
-    zc_check(&call, 0, 0);
-    if (call.fault.power_cut)
-        return zc_finish(&call, 0);
-    return zc_finish(&call, read_node(&call, file, buffer, count));
+    /* a call that changes nothing never starts when the power goes at it */
+    return zc_finish(&call, call.fault.power_cut ? 0 : read_node(&call, file, buffer, count));
 }
 
 static int64_t write_node(struct zc_call* call, struct zc_file* file, const void* buffer,
@@ -119,12 +124,10 @@ static int64_t write_node(struct zc_call* call, struct zc_file* file, const void
 int64_t zc_write(struct zc_board* board, struct zc_node* node, struct zc_file* file, const char* op,
                  const void* buffer, size_t count) {
     struct zc_call call;
-    int64_t result = zc_begin(&call, board, node, op);
+    int result = begin_transfer(&call, board, node, op, file->pos, count);
 
     if (result)
         return result;
-    put_transfer(&board->args, file->pos, count);
-    zc_check(&call, 0, 0);
     /* a power cut lands part-way through programming, or when it is refused */
     return zc_finish(&call, write_node(&call, file, buffer, count));
 }
