@@ -59,7 +59,7 @@ static int64_t read_node(struct zc_call* call, struct zc_file* file, void* buffe
         return -EBADF;
     if (pos < 0)
         return -EINVAL;
-    if (call->board->ops->image(call->board, node, 0))
+    if (call->board->ops->map_image(call->board, node, 0))
         return -EIO;
     n = (uint64_t)pos >= node->size ? 0 : node->size - (uint64_t)pos;
     if (n > count)
@@ -100,7 +100,7 @@ static int64_t write_node(struct zc_call* call, struct zc_file* file, const void
         return -EINVAL;
     if (!node->known)
         return -ENODEV;
-    if (board->ops->image(board, node, 1))
+    if (board->ops->map_image(board, node, 1))
         return -EIO;
     if (count == 0)
         return 0;
@@ -153,7 +153,7 @@ int64_t zc_lseek(struct zc_board* board, struct zc_node* node, struct zc_file* f
     result = zc_refusal(&call);
     if (result)
         return zc_finish(&call, result);
-    if (board->ops->image(board, node, 0))
+    if (board->ops->map_image(board, node, 0))
         return zc_finish(&call, -EIO);
     base = whence == SEEK_SET   ? 0
            : whence == SEEK_CUR ? file->pos

@@ -89,7 +89,7 @@ struct zc_ops {
     int (*lock)(struct zc_board* board);
     void (*unlock)(struct zc_board* board);
     /* Sets node->data and node->size; 0 or -EIO. */
-    int (*image)(struct zc_board* board, struct zc_node* node, int writable);
+    int (*map_image)(struct zc_board* board, struct zc_node* node, int writable);
     void (*pause_ns)(struct zc_board* board, int64_t ns);
     void (*log)(struct zc_board* board, const char* line, size_t length);
     void (*ids)(struct zc_board* board, int64_t* pid, int64_t* tid);
@@ -98,7 +98,7 @@ struct zc_ops {
     int (*copy_in)(void* to, const void* from_user, size_t size);  /* 0 or -EFAULT */
     int (*copy_out)(void* to_user, const void* from, size_t size); /* 0 or -EFAULT */
     /* A buffer of size bytes held until unlock, or null. */
-    void* (*scratch)(struct zc_board* board, size_t size);
+    void* (*borrow)(struct zc_board* board, size_t size);
     /* The driver's text of an error code; 0 when it has none. */
     int (*error_text)(struct zc_board* board, int32_t code, const char** text, size_t* length);
     /* An open the core accepted: the descriptor, or minus an error number. */

@@ -152,14 +152,14 @@ long zc_env_request(struct zc_call* call, struct zc_file* file, int op, void* ar
     }
     if (op != ZELK_ENV_GET && !file->writable)
         return -EBADF;
-    if (board->ops->image(board, node, op != ZELK_ENV_GET))
+    if (board->ops->map_image(board, node, op != ZELK_ENV_GET))
         return -EIO;
     if (op == ZELK_ENV_GET)
         return get(call, &record, key_length, argument);
     /* A key with "=" could never be found again. */
     if (op == ZELK_ENV_SET && memchr(record.key, '=', key_length))
         return -EINVAL;
-    image = board->ops->scratch(board, node->size ? node->size : 1);
+    image = board->ops->borrow(board, node->size ? node->size : 1);
     if (!image)
         return -ENOMEM;
     if (!build(node->data, image, node->size, op == ZELK_ENV_SET ? &record : NULL, key_length,

@@ -44,7 +44,7 @@ static long erase(struct zc_call* call, struct zc_file* file) {
 
     if (!file->writable)
         return -EBADF;
-    if (board->ops->image(board, call->node, 1))
+    if (board->ops->map_image(board, call->node, 1))
         return -EIO;
     if (board->conf.erase_ms > 0)
         board->ops->pause_ns(board, board->conf.erase_ms * 1000000);

@@ -44,7 +44,7 @@ void untrack(int fd) {
     }
 }
 
-void pause_ns(long long ns) {
+void sleep_ns(long long ns) {
     timespec t{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
@@ -69,8 +69,8 @@ const zc_ops session_t::ops = {
             return -EIO;
         }
     },
-    [](zc_board*, int64_t ns) { pause_ns(ns); },
-    [](zc_board* b, const char* line, size_t length) { of(b).log(line, length); },
+    [](zc_board*, int64_t ns) { sleep_ns(ns); },
+    [](zc_board* b, const char* line, size_t length) { of(b).append_log(line, length); },
     [](zc_board*, int64_t* pid, int64_t* tid) {
         *pid = getpid();
         *tid = syscall(SYS_gettid);
@@ -79,11 +79,11 @@ const zc_ops session_t::ops = {
         // A power cut kills the process before this call ends: the counters are
         // saved now, or the same rule would fire again in every later run.
         of(b).save_rules();
-        power_cut();
+        stop_process();
     },
     [](void* to, const void* from, size_t size) { return copy(to, from, size); },
     [](void* to, const void* from, size_t size) { return copy(to, from, size); },
-    [](zc_board* b, size_t size) { return of(b).scratch(size); },
+    [](zc_board* b, size_t size) { return of(b).buffer(size); },
     [](zc_board* b, int32_t code, const char** text, size_t* length) {
         return of(b).error_text(code, text, length);
     },
@@ -180,7 +180,7 @@ void session_t::save_rules() {
 
 // One line per call, when the log is on; a single write to a descriptor opened for
 // appending, so that lines of concurrent writers never mix.
-void session_t::log(const char* line, size_t length) const {
+void session_t::append_log(const char* line, size_t length) const {
     try {
         int fd = real::open((ref_.board + "/requests.log").c_str(),
                             O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -193,10 +193,10 @@ void session_t::log(const char* line, size_t length) const {
     }
 }
 
-void* session_t::scratch(size_t size) {
+void* session_t::buffer(size_t size) {
     try {
-        scratch_.assign(size, '\0');
-        return &scratch_[0];
+        buffer_.assign(size, '\0');
+        return &buffer_[0];
     } catch (...) {
         return nullptr;
     }
@@ -231,7 +231,7 @@ void diagnose(const std::string& text) {
     errno = saved;
 }
 
-void power_cut() {
+void stop_process() {
     // Nothing after this point reaches the board: the process just stops.
     syscall(SYS_kill, getpid(), SIGKILL);
     for (;;)

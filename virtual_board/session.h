@@ -35,15 +35,15 @@ private:
     int lock();
     void unlock();
     void save_rules();
-    void log(const char* line, size_t length) const;
-    void* scratch(size_t size);
+    void append_log(const char* line, size_t length) const;
+    void* buffer(size_t size);
     int error_text(int32_t code, const char** text, size_t* length);
 
     const node_ref_t& ref_;
     int lock_fd_ = -1;
     fault_rules_t rules_{""};
     image_map_t image_;
-    std::string scratch_;
+    std::string buffer_;
     std::string text_;
 };
 
@@ -51,7 +51,7 @@ private:
 void diagnose(const std::string& text);
 
 // Kills the process at once, as a power failure stops the board.
-[[noreturn]] void power_cut();
+[[noreturn]] void stop_process();
 
 // Run in the child after fork: drops the board locks that the parent's threads
 // held at that moment, which no thread of the child holds.

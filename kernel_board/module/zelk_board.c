@@ -43,7 +43,7 @@ static DEFINE_MUTEX(board_lock);
 static struct zb_node* nodes[ZB_MAX_NODES];
 static struct zb_error_record* errors;
 static unsigned int error_count;
-static void* scratch; /* the core's buffer of one call, freed at its unlock */
+static void* borrowed; /* the core's buffer of one call, freed at its unlock */
 
 static char* log_buffer;
 static size_t log_used, log_capacity;
@@ -64,13 +64,13 @@ static int zb_lock(struct zc_board* board) {
 }
 
 static void zb_unlock(struct zc_board* board) {
-    kvfree(scratch);
-    scratch = NULL;
+    kvfree(borrowed);
+    borrowed = NULL;
     mutex_unlock(&board_lock);
 }
 
-static int zb_image(struct zc_board* board, struct zc_node* node, int writable) {
-    return 0; /* always in memory */
+static int zb_map_image(struct zc_board* board, struct zc_node* node, int writable) {
+    return 0; /* always in kernel memory: nothing to map */
 }
 
 static void zb_pause_ns(struct zc_board* board, int64_t ns) {
@@ -123,10 +123,10 @@ static int zb_copy_out(void* to, const void* from, size_t size) {
     return copy_to_user((void __user*)to, from, size) ? -EFAULT : 0;
 }
 
-static void* zb_scratch(struct zc_board* board, size_t size) {
-    kvfree(scratch);
-    scratch = kvmalloc(size, GFP_KERNEL);
-    return scratch;
+static void* zb_borrow(struct zc_board* board, size_t size) {
+    kvfree(borrowed);
+    borrowed = kvmalloc(size, GFP_KERNEL);
+    return borrowed;
 }
 
 static int zb_error_text(struct zc_board* board, int32_t code, const char** text, size_t* length) {
@@ -172,14 +172,14 @@ static long zb_opened(struct zc_board* board, int flags) {
 static const struct zc_ops zb_ops = {
     .lock = zb_lock,
     .unlock = zb_unlock,
-    .image = zb_image,
+    .map_image = zb_map_image,
     .pause_ns = zb_pause_ns,
     .log = zb_log,
     .ids = zb_ids,
     .power_cut = zb_power_cut,
     .copy_in = zb_copy_in,
     .copy_out = zb_copy_out,
-    .scratch = zb_scratch,
+    .borrow = zb_borrow,
     .error_text = zb_error_text,
     .opened = zb_opened,
     .closed = NULL, /* the kernel lets the descriptor go */
