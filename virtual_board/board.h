@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The board: a directory that holds the state a flash driver would keep in its
-// devices, and the driver operations that work on it. Every operation runs under
-// the board's lock, so threads and processes see each other's changes whole.
+// devices. Each driver operation is one call of the board core (board_core/), run
+// in a session that holds the board's lock, so threads and processes see each
+// other's changes whole.
 #pragma once
 
 #include "node.h"

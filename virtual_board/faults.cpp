@@ -5,7 +5,9 @@
 
 #include "files.h"
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,62 +15,68 @@ namespace vboard {
 
 namespace {
 
-uint64_t splitmix64(uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
-bool op_matches(const std::string& rule_op, const char* op) {
-    if (rule_op == op)
-        return true;
-    // pread and pwrite are reads and writes at the driver
-    return (rule_op == "read" && std::strcmp(op, "pread") == 0) ||
-           (rule_op == "write" && std::strcmp(op, "pwrite") == 0);
-}
-
-} // namespace
-
-const std::string* fault_rules_t::rule_t::find(const std::string& key) const {
+const std::string* find(const std::vector<std::pair<std::string, std::string>>& fields,
+                        const std::string& key) {
     for (const auto& [k, v] : fields)
         if (k == key)
             return &v;
     return nullptr;
 }
 
-std::string fault_rules_t::rule_t::get(const std::string& key) const {
-    const std::string* value = find(key);
-    return value ? *value : std::string();
+template <size_t N> void copy_field(char (&to)[N], const std::string* from) {
+    std::memset(to, 0, N);
+    if (from)
+        std::memcpy(to, from->data(), std::min(from->size(), N - 1));
 }
 
-void fault_rules_t::rule_t::set(const std::string& key, const std::string& value) {
-    for (auto& f : fields)
-        if (f.first == key) {
-            f.second = value;
-            return;
-        }
-    fields.emplace_back(key, value);
+// prob=P as the core compares it: the k-th call fires when its 53-bit draw m is
+// below P * 2^53, which for a whole m is below that number rounded up.
+uint64_t threshold(const std::string& prob) {
+    const double p = std::strtod(prob.c_str(), nullptr);
+    if (!(p > 0))
+        return 0;
+    if (p >= 1)
+        return 1ull << 53;
+    return static_cast<uint64_t>(std::ceil(std::ldexp(p, 53)));
 }
 
-bool fault_rules_t::rule_t::fires(long long hits) const {
-    if (find("nth"))
-        return hits == to_number(get("nth"), 0);
-    if (find("from"))
-        return hits >= to_number(get("from"), LLONG_MAX);
-    if (find("prob")) {
-        // Whether the k-th call fires depends on the seed and k only.
-        double p = std::strtod(get("prob").c_str(), nullptr);
-        uint64_t seed = static_cast<uint64_t>(to_number(get("seed"), 0));
-        uint64_t x = splitmix64(seed ^ splitmix64(static_cast<uint64_t>(hits)));
-        return static_cast<double>(x >> 11) * (1.0 / 9007199254740992.0) < p;
+zc_rule rule_of(const std::vector<std::pair<std::string, std::string>>& fields) {
+    auto number = [&](const char* key, long long fallback) {
+        const std::string* value = find(fields, key);
+        return to_number(value ? *value : std::string(), fallback);
+    };
+    zc_rule rule{};
+    copy_field(rule.node, find(fields, "node"));
+    copy_field(rule.op, find(fields, "op"));
+    rule.has_code = find(fields, "code") != nullptr;
+    rule.code = static_cast<uint32_t>(number("code", -1));
+    if (find(fields, "nth")) {
+        rule.trigger = ZC_NTH;
+        rule.n = number("nth", 0);
+    } else if (find(fields, "from")) {
+        rule.trigger = ZC_FROM;
+        rule.n = number("from", LLONG_MAX);
+    } else if (const std::string* prob = find(fields, "prob")) {
+        rule.trigger = ZC_PROB;
+        rule.seed = static_cast<uint64_t>(number("seed", 0));
+        rule.threshold = threshold(*prob);
+    } else {
+        rule.trigger = ZC_EVERY;
     }
-    return true; // every call
+    rule.id = static_cast<int>(number("id", 0));
+    rule.error = static_cast<int>(number("errno", 0));
+    rule.power_cut = find(fields, "powercut") != nullptr;
+    rule.short_to = number("short", -1);
+    rule.partial = number("partial", 0);
+    rule.hits = number("hits", 0);
+    return rule;
 }
+
+} // namespace
 
 fault_rules_t::fault_rules_t(const std::string& text) {
     for (const std::string& line : split_lines(text)) {
-        rule_t rule;
+        fields_t fields;
         size_t pos = 0;
         while (pos < line.size()) {
             while (pos < line.size() && line[pos] == ' ')
@@ -80,47 +88,34 @@ fault_rules_t::fault_rules_t(const std::string& text) {
                 std::string token = line.substr(pos, end - pos);
                 size_t eq = token.find('=');
                 if (eq == std::string::npos)
-                    rule.fields.emplace_back(token, std::string());
+                    fields.emplace_back(token, std::string());
                 else
-                    rule.fields.emplace_back(token.substr(0, eq), token.substr(eq + 1));
+                    fields.emplace_back(token.substr(0, eq), token.substr(eq + 1));
             }
             pos = end;
         }
-        if (!rule.fields.empty() && rule.fields[0].first[0] != '#')
-            rules_.push_back(std::move(rule));
+        if (fields.empty() || fields[0].first[0] == '#')
+            continue;
+        rules_.push_back(rule_of(fields));
+        loaded_hits_.push_back(rules_.back().hits);
+        fields_.push_back(std::move(fields));
     }
-}
-
-fault_t fault_rules_t::check(const std::string& node, const char* op, uint32_t code) {
-    fault_t out;
-    for (rule_t& rule : rules_) {
-        std::string rule_node = rule.get("node");
-        if (rule_node != "*" && rule_node != node)
-            continue;
-        if (!op_matches(rule.get("op"), op))
-            continue;
-        if (rule.find("code") && static_cast<uint32_t>(to_number(rule.get("code"), -1)) != code)
-            continue;
-        long long hits = to_number(rule.get("hits"), 0) + 1;
-        rule.set("hits", std::to_string(hits));
-        changed_ = true;
-        if (out.fired || !rule.fires(hits))
-            continue;
-        out.fired = true;
-        out.id = static_cast<int>(to_number(rule.get("id"), 0));
-        out.error = static_cast<int>(to_number(rule.get("errno"), 0));
-        out.short_to = to_number(rule.get("short"), -1);
-        out.power_cut = rule.find("powercut") != nullptr;
-        out.partial = to_number(rule.get("partial"), 0);
-    }
-    return out;
 }
 
 std::string fault_rules_t::text() const {
     std::string text;
-    for (const rule_t& rule : rules_) {
+    for (size_t i = 0; i < fields_.size(); ++i) {
+        fields_t fields = fields_[i];
+        if (rules_[i].hits != loaded_hits_[i]) {
+            size_t at = 0;
+            while (at < fields.size() && fields[at].first != "hits")
+                ++at;
+            if (at == fields.size())
+                fields.emplace_back("hits", std::string());
+            fields[at].second = std::to_string(rules_[i].hits);
+        }
         bool first = true;
-        for (const auto& [k, v] : rule.fields) {
+        for (const auto& [k, v] : fields) {
             if (!first)
                 text += ' ';
             first = false;

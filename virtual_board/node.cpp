@@ -6,24 +6,32 @@
 #include "files.h"
 #include "real.h"
 
-#include <cerrno>
+#include <algorithm>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace vboard {
 
-bool load_info(const node_ref_t& ref, node_info_t& info) {
+void load_info(const node_ref_t& ref, zc_node& node) {
+    node = zc_node{};
+    node.name = ref.node.c_str();
     std::string text;
     if (!read_cached(ref.board + "/" + ref.node + ".info", text))
-        return false;
-    info.flash = config_value(text, "type") != "nvram";
-    info.env = config_value(text, "env");
-    info.manufacturer_id = to_number(config_value(text, "manufacturer_id"), 0);
-    info.device_id = to_number(config_value(text, "device_id"), 0);
-    info.size_kbits = to_number(config_value(text, "size_kbits"), 0);
-    info.part_name = config_value(text, "part_name");
-    return true;
+        return;
+    node.known = 1;
+    node.flash = config_value(text, "type") != "nvram";
+    const std::string env = config_value(text, "env");
+    node.env = env == "flash" ? ZC_ENV_FLASH : env == "nvram" ? ZC_ENV_NVRAM : ZC_ENV_NONE;
+    node.info.manufacturer_id =
+        static_cast<int32_t>(to_number(config_value(text, "manufacturer_id"), 0));
+    node.info.device_id = static_cast<int32_t>(to_number(config_value(text, "device_id"), 0));
+    node.info.size_kbits = static_cast<int32_t>(to_number(config_value(text, "size_kbits"), 0));
+    const std::string part = config_value(text, "part_name");
+    std::memcpy(node.info.part_name, part.data(),
+                std::min(part.size(), sizeof node.info.part_name - 1));
 }
 
 std::string image_path(const node_ref_t& ref) {
@@ -39,43 +47,42 @@ off64_t current_offset(int fd) {
     return real::lseek(fd, 0, SEEK_CUR);
 }
 
-image_t::image_t(const node_ref_t& ref, bool writable) {
-    fd_ = real::open(image_path(ref).c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
+bool image_map_t::map(const node_ref_t& ref, bool writable, zc_node& node) {
+    if (mapped_ && (writable_ || !writable))
+        return true;
+    unmap();
+    int fd = real::open(image_path(ref).c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
     struct stat st;
-    if (fd_ >= 0 && fstat(fd_, &st) == 0)
-        size_ = st.st_size;
-    else if (fd_ >= 0) {
-        real::close(fd_);
-        fd_ = -1;
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && st.st_size > 0) {
+        const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+        void* data =
+            real::mmap(nullptr, static_cast<size_t>(st.st_size), protection, MAP_SHARED, fd);
+        ok = data != MAP_FAILED;
+        if (ok) {
+            data_ = data;
+            size_ = static_cast<size_t>(st.st_size);
+        }
     }
-}
-
-image_t::~image_t() {
-    if (fd_ >= 0)
-        real::close(fd_);
-}
-
-bool image_t::read(void* buffer, size_t count, off64_t at) const {
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = real::pread(fd_, static_cast<char*>(buffer) + done, count - done,
-                                at + static_cast<off64_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
+    real::close(fd);
+    if (!ok)
+        return false;
+    mapped_ = true;
+    writable_ = writable;
+    node.data = static_cast<uint8_t*>(data_);
+    node.size = size_;
     return true;
 }
 
-bool image_t::write(const void* buffer, size_t count, off64_t at) const {
-    return write_all(fd_, static_cast<const char*>(buffer), count, at);
-}
-
-bool image_t::read_all(std::string& out) const {
-    out.assign(static_cast<size_t>(size_), '\0');
-    return read(&out[0], out.size(), 0);
+void image_map_t::unmap() {
+    if (data_)
+        munmap(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
+    mapped_ = false;
+    writable_ = false;
 }
 
 } // namespace vboard

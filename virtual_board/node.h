@@ -2,7 +2,10 @@
 // A node of a board: its identity (<node>.info) and its contents (<node>.img).
 #pragma once
 
-#include <cstddef>
+extern "C" {
+#include "board_core.h"
+}
+
 #include <string>
 #include <sys/types.h>
 
@@ -14,17 +17,9 @@ struct node_ref_t {
     std::string node; // "flash_bios0", "nvram0"
 };
 
-struct node_info_t {
-    bool flash = true; // type=flash or type=nvram
-    std::string env;   // "", "flash" or "nvram": the environment store it serves
-    long long manufacturer_id = 0;
-    long long device_id = 0;
-    long long size_kbits = 0;
-    std::string part_name;
-};
-
-// False when the node has no .info file.
-bool load_info(const node_ref_t& ref, node_info_t& info);
+// The node as the core sees it, from its .info file: `known` false when there is none.
+// `node.name` points into `ref`.
+void load_info(const node_ref_t& ref, zc_node& node);
 std::string image_path(const node_ref_t& ref);
 
 // The access mode (O_RDONLY, O_WRONLY, O_RDWR) of a node's descriptor, -1 when unknown.
@@ -32,24 +27,24 @@ int access_mode(int fd);
 // The node's offset, kept by the kernel on its descriptor.
 off64_t current_offset(int fd);
 
-// The image file of a node, opened for the length of one operation.
-class image_t {
+// A node's image file mapped for the length of one call: what the core reads and
+// programs, shared with every other process of the board.
+class image_map_t {
 public:
-    image_t(const node_ref_t& ref, bool writable);
-    ~image_t();
-    image_t(const image_t&) = delete;
-    image_t& operator=(const image_t&) = delete;
+    image_map_t() = default;
+    ~image_map_t() { unmap(); }
+    image_map_t(const image_map_t&) = delete;
+    image_map_t& operator=(const image_map_t&) = delete;
 
-    bool ok() const { return fd_ >= 0; }
-    off64_t size() const { return size_; }
-    // All `count` bytes or false.
-    bool read(void* buffer, size_t count, off64_t at) const;
-    bool write(const void* buffer, size_t count, off64_t at) const;
-    bool read_all(std::string& out) const;
+    // Maps the image (again, when it is wanted writable now); false when it cannot.
+    bool map(const node_ref_t& ref, bool writable, zc_node& node);
+    void unmap();
 
 private:
-    int fd_ = -1;
-    off64_t size_ = 0;
+    void* data_ = nullptr;
+    size_t size_ = 0;
+    bool mapped_ = false;
+    bool writable_ = false;
 };
 
 } // namespace vboard

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -112,6 +113,14 @@ int dup3(int fd, int target, int flags) {
     if (auto f = find<int (*)(int, int, int)>(slot, "dup3"))
         return f(fd, target, flags);
     return static_cast<int>(syscall(SYS_dup3, fd, target, flags));
+}
+
+void* mmap(void* address, size_t length, int protection, int flags, int fd) {
+    static std::atomic<void*> slot;
+    if (auto f = find<void* (*)(void*, size_t, int, int, int, off64_t)>(slot, "mmap64"))
+        return f(address, length, protection, flags, fd, 0);
+    errno = ENOSYS;
+    return MAP_FAILED;
 }
 
 } // namespace vboard::real

@@ -19,6 +19,7 @@ off64_t lseek(int fd, off64_t offset, int whence);
 int fcntl(int fd, int command, void* argument); // fcntl64
 int dup(int fd);
 int dup3(int fd, int target, int flags);
+void* mmap(void* address, size_t length, int protection, int flags, int fd); // at offset 0
 
 // Looks a symbol up in the libraries after this one; null when it is not there
 // or while a lookup of the same thread is already running.

@@ -8,7 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -21,7 +21,7 @@ namespace vboard {
 
 namespace {
 
-// Board lock descriptors of operations in flight (descriptor + 1, 0 = free).
+// Board lock descriptors of calls in flight (descriptor + 1, 0 = free).
 // A child of fork closes its copies: a copy shares the parent's open file
 // description, and so its lock, which would stay held for as long as the
 // child lives, although no thread of the child holds it.
@@ -44,103 +44,183 @@ void untrack(int fd) {
     }
 }
 
-void pause_ns(long long ns) {
+void sleep_ns(long long ns) {
     timespec t{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
 }
 
+int copy(void* to, const void* from, size_t size) {
+    std::memcpy(to, from, size);
+    return 0;
+}
+
 } // namespace
 
-session_t::session_t(const std::string& board) : board_(board) {
-    lock_fd_ = real::open((board + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock_fd_ >= 0)
-        track(lock_fd_);
-    if (lock_fd_ < 0) {
-        error_ = errno == ENOENT ? ENOENT : EIO;
-        diagnose("cannot open the lock of board " + board + ": " + std::strerror(errno));
-        return;
-    }
-    while (flock(lock_fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            error_ = EIO;
-            diagnose("cannot lock board " + board + ": " + std::strerror(errno));
-            return;
+// The core is C: nothing thrown may leave these.
+const zc_ops session_t::ops = {
+    [](zc_board* b) { return of(b).lock(); },
+    [](zc_board* b) { of(b).unlock(); },
+    [](zc_board* b, zc_node* node, int writable) {
+        session_t& s = of(b);
+        try {
+            return s.image_.map(s.ref_, writable != 0, *node) ? 0 : -EIO;
+        } catch (...) {
+            return -EIO;
         }
-    }
-    std::string conf;
-    read_cached(board + "/board.conf", conf);
-    log_on_ = config_value(conf, "log") == "on";
-    program_ns_per_byte_ = to_number(config_value(conf, "program_ns_per_byte"), 0);
-    erase_ms_ = to_number(config_value(conf, "erase_ms"), 0);
-    std::string rules;
-    if (read_cached(board + "/faults.txt", rules))
-        rules_ = fault_rules_t(rules);
+    },
+    [](zc_board*, int64_t ns) { sleep_ns(ns); },
+    [](zc_board* b, const char* line, size_t length) { of(b).append_log(line, length); },
+    [](zc_board*, int64_t* pid, int64_t* tid) {
+        *pid = getpid();
+        *tid = syscall(SYS_gettid);
+    },
+    [](zc_board* b) -> long {
+        // A power cut kills the process before this call ends: the counters are
+        // saved now, or the same rule would fire again in every later run.
+        of(b).save_rules();
+        stop_process();
+    },
+    [](void* to, const void* from, size_t size) { return copy(to, from, size); },
+    [](void* to, const void* from, size_t size) { return copy(to, from, size); },
+    [](zc_board* b, size_t size) { return of(b).buffer(size); },
+    [](zc_board* b, int32_t code, const char** text, size_t* length) {
+        return of(b).error_text(code, text, length);
+    },
+    [](zc_board* b, int flags) -> long {
+        // The node's descriptor is its image file: the kernel then keeps the
+        // offset, the status flags and close-on-exec for us, shared by dup and fork.
+        session_t& s = of(b);
+        const int keep = O_ACCMODE | O_CLOEXEC | O_NONBLOCK | O_APPEND | O_SYNC | O_DSYNC;
+        try {
+            s.fd = real::open(image_path(s.ref_).c_str(), flags & keep, 0);
+        } catch (...) {
+            return -ENOMEM;
+        }
+        return s.fd >= 0 ? s.fd : -errno;
+    },
+    [](zc_board* b) -> long {
+        session_t& s = of(b);
+        s.closed = true;
+        return real::close(s.fd) != 0 ? -errno : 0;
+    },
+};
+
+session_t::session_t(const node_ref_t& ref, int fd) : fd(fd), ref_(ref) {
+    board.ops = &ops;
+    board.shell = this;
+    node.name = ref.node.c_str();
 }
 
 session_t::~session_t() {
-    if (rules_.changed())
+    unlock();
+}
+
+zc_file session_t::file(const off64_t* at) const {
+    const int mode = access_mode(fd);
+    return zc_file{at ? *at : current_offset(fd), mode != O_WRONLY, mode != O_RDONLY};
+}
+
+// Takes the board's lock (a descriptor of this call's own, so that threads of one
+// process serialise as processes do) and reads the board under it.
+int session_t::lock() {
+    try {
+        lock_fd_ = real::open((ref_.board + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lock_fd_ < 0) {
+            const int error = errno == ENOENT ? ENOENT : EIO;
+            diagnose("cannot open the lock of board " + ref_.board + ": " + std::strerror(errno));
+            return error;
+        }
+        track(lock_fd_);
+        while (flock(lock_fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                diagnose("cannot lock board " + ref_.board + ": " + std::strerror(errno));
+                unlock();
+                return EIO;
+            }
+        }
+        std::string conf;
+        read_cached(ref_.board + "/board.conf", conf);
+        board.conf.log_on = config_value(conf, "log") == "on";
+        board.conf.program_ns_per_byte = to_number(config_value(conf, "program_ns_per_byte"), 0);
+        board.conf.erase_ms = to_number(config_value(conf, "erase_ms"), 0);
+        std::string rules;
+        if (read_cached(ref_.board + "/faults.txt", rules))
+            rules_ = fault_rules_t(rules);
+        board.rules = rules_.rules().data();
+        board.rule_count = static_cast<unsigned>(rules_.rules().size());
+        load_info(ref_, node);
+        return 0;
+    } catch (...) {
+        unlock();
+        return ENOMEM;
+    }
+}
+
+void session_t::unlock() {
+    if (board.counted)
         save_rules();
+    board.counted = 0;
+    image_.unmap();
     if (lock_fd_ >= 0) {
         untrack(lock_fd_);
         real::close(lock_fd_);
+        lock_fd_ = -1;
     }
-}
-
-fault_t session_t::check(const std::string& node, const char* op, uint32_t code) {
-    fault_t fault = rules_.check(node, op, code);
-    // A power cut kills the process before this session ends: the counters are
-    // saved now, or the same rule would fire again in every later run.
-    if (fault.power_cut)
-        save_rules();
-    return fault;
 }
 
 void session_t::save_rules() {
-    if (!write_file(board_ + "/faults.txt", rules_.text()))
-        diagnose("cannot update the fault counters of " + board_);
-}
-
-void session_t::log(const node_ref_t& ref, const char* op, const std::string& args,
-                    long long result, int error, const fault_t& fault) const {
-    if (!log_on_)
-        return;
-    char head[96];
-    std::snprintf(head, sizeof head, "pid=%d tid=%ld node=", static_cast<int>(getpid()),
-                  static_cast<long>(syscall(SYS_gettid)));
-    std::string line = head;
-    line += ref.node;
-    line += " op=";
-    line += op;
-    if (!args.empty()) {
-        line += ' ';
-        line += args;
+    try {
+        if (write_file(ref_.board + "/faults.txt", rules_.text()))
+            return;
+    } catch (...) {
     }
-    line += " result=" + std::to_string(result);
-    if (result < 0)
-        line += " errno=" + std::to_string(error);
-    if (fault.fired)
-        line += " fault=" + std::to_string(fault.id);
-    if (fault.power_cut)
-        line += " powercut";
-    line += '\n';
-    int fd = real::open((board_ + "/requests.log").c_str(),
-                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    if (real::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-        diagnose("short write to the request log of " + board_);
-    real::close(fd);
+    diagnose("cannot update the fault counters of " + ref_.board);
 }
 
-void session_t::program_delay(size_t bytes) const {
-    if (program_ns_per_byte_ > 0)
-        pause_ns(program_ns_per_byte_ * static_cast<long long>(bytes));
+// One line per call, when the log is on; a single write to a descriptor opened for
+// appending, so that lines of concurrent writers never mix.
+void session_t::append_log(const char* line, size_t length) const {
+    try {
+        int fd = real::open((ref_.board + "/requests.log").c_str(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return;
+        if (real::write(fd, line, length) != static_cast<ssize_t>(length))
+            diagnose("short write to the request log of " + ref_.board);
+        real::close(fd);
+    } catch (...) {
+    }
 }
 
-void session_t::erase_delay() const {
-    if (erase_ms_ > 0)
-        pause_ns(erase_ms_ * 1000000LL);
+void* session_t::buffer(size_t size) {
+    try {
+        buffer_.assign(size, '\0');
+        return &buffer_[0];
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+// The first line "CODE TEXT" of errors.txt with the code.
+int session_t::error_text(int32_t code, const char** text, size_t* length) {
+    try {
+        std::string content;
+        read_cached(ref_.board + "/errors.txt", content);
+        for (const std::string& line : split_lines(content)) {
+            size_t space = line.find(' ');
+            if (line.empty() || line[0] == '#' || space == std::string::npos)
+                continue;
+            if (to_number(line.substr(0, space), LLONG_MIN) != code)
+                continue;
+            text_ = line.substr(space + 1);
+            *text = text_.data();
+            *length = text_.size();
+            return 1;
+        }
+    } catch (...) {
+    }
+    return 0;
 }
 
 void diagnose(const std::string& text) {
@@ -151,7 +231,7 @@ void diagnose(const std::string& text) {
     errno = saved;
 }
 
-void power_cut() {
+void stop_process() {
     // Nothing after this point reaches the board: the process just stops.
     syscall(SYS_kill, getpid(), SIGKILL);
     for (;;)

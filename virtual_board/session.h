@@ -1,58 +1,57 @@
 // SPDX-License-Identifier: MIT
-// One operation's hold on a board: its lock, its settings and fault rules as
-// read under the lock, the request log and the time a part takes.
+// One call's hold on a board: the shell the board core runs the call in. Under the
+// board's lock it reads board.conf, faults.txt and the node's identity, maps the
+// node's image when the core asks for it, appends the request log and, letting go,
+// saves the rules' counters.
 #pragma once
 
 #include "faults.h"
 #include "node.h"
 
-#include <cstddef>
-#include <string>
+#include <sys/types.h>
 
 namespace vboard {
 
 class session_t {
 public:
-    // Takes the board's lock (a descriptor of this operation's own, so that threads
-    // of one process serialise as processes do) and reads board.conf and faults.txt.
-    // A board that cannot be locked leaves error() set and nothing read.
-    explicit session_t(const std::string& board);
-    // Saves the rules' counters when a call was counted; releases the lock.
+    // `fd`: the node's descriptor (the open image file), -1 for an open.
+    session_t(const node_ref_t& ref, int fd);
     ~session_t();
     session_t(const session_t&) = delete;
     session_t& operator=(const session_t&) = delete;
 
-    // The error number every call on an unusable board fails with, else 0.
-    int error() const { return error_; }
+    // The descriptor's view of the node: at `at` (pread, pwrite) or its offset.
+    zc_file file(const off64_t* at) const;
 
-    // The fault rules' answer for a call (see fault_rules_t::check).
-    fault_t check(const std::string& node, const char* op, uint32_t code);
-
-    // One line per call, when the log is on; a single write to a descriptor
-    // opened for appending, so lines of concurrent writers never mix.
-    void log(const node_ref_t& ref, const char* op, const std::string& args, long long result,
-             int error, const fault_t& fault) const;
-
-    void program_delay(size_t bytes) const;
-    void erase_delay() const;
+    zc_board board{};
+    zc_node node{};
+    int fd;              // an accepted open sets it
+    bool closed = false; // the core let the descriptor go
 
 private:
-    void save_rules();
+    static session_t& of(zc_board* board) { return *static_cast<session_t*>(board->shell); }
+    static const zc_ops ops;
 
-    std::string board_;
+    int lock();
+    void unlock();
+    void save_rules();
+    void append_log(const char* line, size_t length) const;
+    void* buffer(size_t size);
+    int error_text(int32_t code, const char** text, size_t* length);
+
+    const node_ref_t& ref_;
     int lock_fd_ = -1;
-    int error_ = 0;
-    bool log_on_ = false;
-    long long program_ns_per_byte_ = 0;
-    long long erase_ms_ = 0;
     fault_rules_t rules_{""};
+    image_map_t image_;
+    std::string buffer_;
+    std::string text_;
 };
 
 // Writes one line "vboard: " + text to standard error; errno is kept.
 void diagnose(const std::string& text);
 
 // Kills the process at once, as a power failure stops the board.
-[[noreturn]] void power_cut();
+[[noreturn]] void stop_process();
 
 // Run in the child after fork: drops the board locks that the parent's threads
 // held at that moment, which no thread of the child holds.
