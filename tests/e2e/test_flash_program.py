@@ -5,6 +5,7 @@ contents are checked against flash_reference, which computes them with zlib."""
 import hashlib
 import os
 import threading
+import time
 import unittest
 
 import harness
@@ -193,10 +194,15 @@ class fifo(bytes):
     """An image that test_pipes_and_fifos_program_as_files_do passes as a FIFO."""
 
 
-def feed(target, data):  # writes data into a pipe's end or a FIFO's path, then closes it
+def feed(target, data):
+    # Writes data into a pipe's end or a FIFO's path in two parts, with a pause between
+    # that leaves romtool a short read to continue after, then closes it.
+    half = len(data) // 2 | 1
     try:
-        with open(target, "wb") as f:
-            f.write(data)
+        with open(target, "wb", buffering=0) as f:
+            f.write(data[:half])
+            time.sleep(0.05)
+            f.write(data[half:])
     except BrokenPipeError:
         pass  # romtool read enough to refuse the image
 
