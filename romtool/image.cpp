@@ -14,10 +14,28 @@ void open_file(qv::posix::file_t& file) {
     } catch (const qv::posix::posix_exception_t& e) {
         throw qv::exception_t("Unable to open '%s': %s\n", file.name().c_str(), e.what());
     }
+}
+
+void read_file(qv::posix::file_t& file, size_t limit, std::vector<unsigned char>& bytes) {
+    // A regular file's size is known: room for all of it and the read that finds its end,
+    // so that the buffer is never moved. Anything else grows as it comes.
+    constexpr size_t piece = 64 << 10;
     struct stat st;
-    if (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw qv::exception_t("%s: not a regular file; an image is read twice and must be one",
-                              file.name().c_str());
+    if (bytes.size() <= limit && ::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode))
+        bytes.reserve(bytes.size() +
+                      std::min(static_cast<size_t>(std::max<off_t>(st.st_size, 0)),
+                               limit + 1 - bytes.size()) +
+                      1);
+    while (bytes.size() <= limit) {
+        const size_t done = bytes.size();
+        const size_t room = bytes.capacity() - done;
+        const size_t want = std::min({piece, room != 0 ? room : piece, limit + 1 - done});
+        bytes.resize(done + want);
+        const ssize_t got = file.read(bytes.data() + done, want);
+        bytes.resize(done + static_cast<size_t>(got));
+        if (got == 0)
+            break;
+    }
 }
 
 void bios_sums_t::add(std::uint32_t offset, const unsigned char* data, size_t length) {

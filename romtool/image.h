@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What the programming commands share: where things go on the device, big-endian
-// words, and opening an image file.
+// words, and reading an image file once into memory.
 #pragma once
 
 #include "posix/file.h"
@@ -9,11 +9,16 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <string>
+#include <vector>
 
 namespace image {
 
 // The driver programs at most this many bytes per write.
 constexpr size_t chunk_size = 16;
+
+// Plain images: well above the largest device, so that "-p" needs no request to learn
+// the device's size before it refuses an image.
+constexpr size_t plain_limit = 16 << 20;
 
 // BIOS: 64-byte header, CRC slot, body; sums cover the body padded with 0xFF to the region.
 constexpr uint32_t bios_region = 0x40000;
@@ -37,16 +42,21 @@ inline uint32_t get_be32(const unsigned char* in) {
 
 // Opens file (already named and flagged) and turns a system failure into
 // "Unable to open '<name>': <reason>\n". A file_t without a name fails as file_t does.
-// Images are read twice, once for their sums and once to write them, so anything but a
-// regular file (a pipe, a FIFO, a device) is refused: "<name>: not a regular file ...".
 void open_file(qv::posix::file_t& file);
 
-// Flags for opening an image: a FIFO without a writer must not block the open.
-constexpr int image_flags = O_RDONLY | O_NONBLOCK;
+// Flags for opening an image. The open blocks as it does for any reader: a FIFO waits
+// for its writer, whose data is then read to its end, instead of reading as empty.
+constexpr int image_flags = O_RDONLY;
+
+// Appends the rest of file (open) to bytes until it ends or bytes holds limit + 1 bytes:
+// that one byte more tells the caller the image is too long, without reading all of a
+// large one. Pipes, FIFOs and devices are read like regular files. Throws what
+// file_t::read throws.
+void read_file(qv::posix::file_t& file, size_t limit, std::vector<unsigned char>& bytes);
 
 // Checksum and CRC of a BIOS image, fed with its bytes at their file offsets in pieces
 // of any size (the header's are passed over). finish() pads the body with 0xFF up to the
-// region; the two passes over an image compare what they saw this way.
+// region; a short last word is thereby completed with erased bytes.
 class bios_sums_t {
 public:
     void add(std::uint32_t offset, const unsigned char* data, size_t length);

@@ -3,8 +3,8 @@
 // writing. None given: a programming command runs exactly as without this file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <list>
 #include <string>
 #include <vector>
 
@@ -18,25 +18,25 @@ struct program_options_t {
 };
 
 // What the device holds from offset 0 once a command has written its image: the bytes
-// written and, for BIOS and FPGA, the erased bytes that the CRC covers.
+// written and, for BIOS and FPGA, the erased bytes and the CRC the layout adds. Built from
+// the one read of the image; the sums, the writes and every comparison use these bytes.
 struct target_image_t {
     std::vector<unsigned char> bytes;
     std::uint64_t written = 0; // bytes the command writes
+    size_t end = 0;            // the offset after the last byte written
 };
-
-// Built from the image files that the command has already checked; a file that fails
-// to open or read now throws qv::exception_t.
-target_image_t plain_target(const std::string& file);
-target_image_t bios_target(const std::string& file, std::uint32_t crc);
-target_image_t fpga_target(const std::list<std::string>& files, std::uint32_t crc);
 
 enum class before_writing_t {
     write, // go on and write
     done,  // "-ifchanged": "device already holds this image" printed, status 0
 };
-// "-ifchanged" and "-erase": reads the target's range once, then erases when asked and
-// needed. A failed read throws; a failed erase is worded "erase failed: <reason>"
-// (command_failure_t), nothing written.
+// "-ifchanged" and "-erase": reads the target's range once. A device that ends before
+// target.end is refused before anything is erased or written ("<path>: the device ends at
+// 0xN, before the image's end at 0xM", qv::exception_t). Then "-erase" erases when the
+// range does not read erased; a failed erase is worded "erase failed: <reason>"
+// (command_failure_t), nothing written. Without "-erase", a byte that needs a 0 bit set
+// back to 1 is refused: "device is not erased at 0xN; add -erase" (command_failure_t).
+// A failed read throws.
 before_writing_t before_writing(const std::string& path, const target_image_t& target,
                                 const program_options_t& options);
 

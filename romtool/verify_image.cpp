@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The passes of "-erase", "-ifchanged" and "-verify": the device read in large pieces
-// and compared with the image as the programming command lays it out.
+// The passes of "-erase", "-ifchanged" and "-verify": the device read once before writing
+// and once after, and compared with the image as the programming command laid it out.
 #include "failure.h"
 #include "program_options.h"
 
-#include "image.h"
-#include "posix/file.h"
+#include "device_io.h"
 #include "progress.h"
 #include "zelk/zelk_driver.h"
 
@@ -16,35 +15,6 @@
 
 namespace {
 
-constexpr size_t read_piece = 4096;
-
-// Appends the whole file to bytes.
-void append_file(const std::string& name, std::vector<unsigned char>& bytes) {
-    qv::posix::file_t input(name, image::image_flags, qv::posix::sync_on_close::no);
-    image::open_file(input);
-    unsigned char buffer[read_piece];
-    for (ssize_t got; (got = input.read(buffer, sizeof buffer)) != 0;)
-        bytes.insert(bytes.end(), buffer, buffer + got);
-}
-
-// Up to length bytes from offset 0; fewer when the device ends before.
-std::vector<unsigned char> read_device(const std::string& path, size_t length,
-                                       const program_options_t& options, const char* what) {
-    qv::zelk::driver_t device(path, O_RDONLY);
-    progress_t progress(options.progress, what, length);
-    std::vector<unsigned char> bytes(length);
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t got = device.read(bytes.data() + done, std::min(read_piece, length - done));
-        if (got == 0)
-            break;
-        done += static_cast<size_t>(got);
-        progress.advance(static_cast<std::uint64_t>(got));
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
 bool erased(const std::vector<unsigned char>& bytes, size_t length) {
     return bytes.size() == length &&
            std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0xFF; });
@@ -52,51 +22,35 @@ bool erased(const std::vector<unsigned char>& bytes, size_t length) {
 
 } // namespace
 
-target_image_t plain_target(const std::string& file) {
-    target_image_t target;
-    append_file(file, target.bytes);
-    target.written = target.bytes.size();
-    return target;
-}
-
-target_image_t bios_target(const std::string& file, std::uint32_t crc) {
-    target_image_t target;
-    append_file(file, target.bytes);
-    target.written = target.bytes.size();
-    // The CRC replaces whatever part of its slot the file reaches; the rest of the region
-    // stays erased.
-    unsigned char slot[4];
-    image::put_be32(slot, crc);
-    for (size_t i = 0; i < sizeof slot && image::bios_crc_offset + i < target.bytes.size(); ++i)
-        target.bytes[image::bios_crc_offset + i] = slot[i];
-    target.bytes.resize(std::max<size_t>(target.bytes.size(), image::bios_region), 0xFF);
-    return target;
-}
-
-target_image_t fpga_target(const std::list<std::string>& files, std::uint32_t crc) {
-    target_image_t target;
-    for (const std::string& file : files)
-        append_file(file, target.bytes);
-    target.written = target.bytes.size() + 4;
-    target.bytes.resize(image::fpga_crc_offset, 0xFF);
-    target.bytes.resize(image::fpga_crc_offset + 4);
-    image::put_be32(target.bytes.data() + image::fpga_crc_offset, crc);
-    return target;
-}
-
 before_writing_t before_writing(const std::string& path, const target_image_t& target,
                                 const program_options_t& options) {
     if (!options.erase && !options.ifchanged)
         return before_writing_t::write;
     const size_t length = target.bytes.size();
-    const std::vector<unsigned char> device = read_device(path, length, options, "checking");
+    const std::vector<unsigned char> device =
+        read_device(path, length, options.progress, "checking");
     if (options.ifchanged && device == target.bytes) {
         std::cout << "device already holds this image" << std::endl;
         return before_writing_t::done;
     }
+    // Erasing first would only lose what the device holds: the writes would run off its end.
+    if (device.size() < target.end)
+        throw qv::exception_t("%s: the device ends at 0x%zx, before the image's end at 0x%zx",
+                              path.c_str(), device.size(), target.end);
     // Programming only clears bits: the whole range the image describes, written bytes
-    // and the erased rest under the CRC alike, must read erased before writing.
-    if (!options.erase || erased(device, length))
+    // and the erased rest under the CRC alike, must allow the image before writing.
+    if (!options.erase) {
+        const auto blocked = std::mismatch(
+            device.begin(), device.end(), target.bytes.begin(),
+            [](unsigned char held, unsigned char wanted) { return (held & wanted) == wanted; });
+        if (blocked.first == device.end())
+            return before_writing_t::write;
+        char line[64];
+        std::snprintf(line, sizeof line, "device is not erased at 0x%zx; add -erase",
+                      static_cast<size_t>(blocked.first - device.begin()));
+        throw command_failure_t(line);
+    }
+    if (erased(device, length))
         return before_writing_t::write;
     qv::zelk::driver_t eraser(path, O_RDWR);
     try {
@@ -114,7 +68,8 @@ void after_writing(const std::string& path, const target_image_t& target,
     if (!options.verify)
         return;
     const std::vector<unsigned char>& image = target.bytes;
-    const std::vector<unsigned char> device = read_device(path, image.size(), options, "verifying");
+    const std::vector<unsigned char> device =
+        read_device(path, image.size(), options.progress, "verifying");
     const auto differ = std::mismatch(device.begin(), device.end(), image.begin());
     const size_t at = static_cast<size_t>(differ.first - device.begin());
     if (at < device.size()) {

@@ -112,6 +112,8 @@ BREAKS = [
              "device.write(buffer, sizeof buffer)"),
             ("romtool/program_bios.cpp", r"device\.write\(buffer, static_cast<size_t>\(got\)\)",
              "device.write(buffer, sizeof buffer)"),
+            ("romtool/device_io.cpp", r"device\.write\(data \+ done, piece\)",
+             "device.write(data + done, image::chunk_size)"),
         ],
     },
     {

@@ -144,6 +144,32 @@ class test_erase_and_ifchanged(modifier_test_case):
                    fatal(b"long.bin: BIOS image longer than 0x40000 bytes"))
         self.assertEqual(self.ops(), [])
 
+    def test_refused_before_any_erase_or_write(self):
+        # The range read first shows an image that cannot fit, or, without -erase, a 0 bit
+        # the image needs back at 1 (programming only clears bits): nothing is changed.
+        self.board.put("big.bin", random_bytes(BIOS_SIZE + 1, 9))
+        rows = [
+            ("bios0", ["-erase", "-p", "big.bin"], b"\x00", b"program_device:\n" + fatal(
+                b"/dev/zelk/flash_bios0: the device ends at 0x80000, before the image's end "
+                b"at 0x80001")),
+            ("env0", ["-pfpga", "f0.bin", "f1.bin", "-ifchanged", "-erase"], None, FPGA_LINE + fatal(
+                b"/dev/zelk/flash_env0: the device ends at 0x10000, before the image's end "
+                b"at 0x80000")),
+            ("bios0", ["-ifchanged", "-pbios", "bios.bin"], b"\xff" * 0x100 + b"\x7f",
+             BIOS_LINES + b"device is not erased at 0x100; add -erase\n"),
+            # Under the CRC too: the range must read as the image describes it.
+            ("bios0", ["-ifchanged", "-pbios", "bios.bin", "-verify"], b"\xff" * 0x30000 +
+             b"\x00", BIOS_LINES + b"device is not erased at 0x30000; add -erase\n"),
+        ]
+        for dev, args, held, stdout in rows:
+            with self.subTest(args=args):
+                if held is not None:
+                    self.load(dev, held)
+                before = self.board.image(dev)
+                self.board.clear_log()
+                self.check(args, 1, stdout, before, dev)
+                self.assertEqual({op for op, _ in self.ops()}, {"open", "read", "close"})
+
     def test_same_image_is_not_written_again(self):
         rows = [
             ("bios0", ["-p", "img.bin"], b"program_device:\n", PROGRAMMED),
