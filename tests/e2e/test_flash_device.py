@@ -76,20 +76,6 @@ class test_device_commands(harness.board_test_case):
             self.assertEqual(f.read(), self.board.image("env0"))
         self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
 
-    def test_dump_file_ends_equal_to_the_device(self):
-        self.board.add_flash("small", b"device " * 10)
-        self.board.put("old.bin", b"\xaa" * 4096)  # no stale tail may pass for device data
-        self.assertEqual(self.romtool("-dev", "small", "-dump", "old.bin")[:2],
-                         (0, b"70 bytes written\n"))
-        with open(os.path.join(self.board.work, "old.bin"), "rb") as f:
-            self.assertEqual(f.read(), b"device " * 10)
-
-    def test_empty_device_leaves_no_file(self):
-        self.board.add_flash("empty", b"")
-        self.assertEqual(self.romtool("-dev", "empty", "-dump", "out.bin")[:2],
-                         (0, b"0 bytes written\n"))
-        self.assertEqual(os.listdir(self.board.work), [])
-
     def test_file_size_limit_fails_the_dump(self):
         # A file size limit cuts the last write short; the rest must be tried, and fail:
         # by SIGXFSZ, as on the board, or with EFBIG where the signal is ignored.
@@ -109,48 +95,6 @@ class test_device_commands(harness.board_test_case):
                     resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
                 stdout, stderr = process.communicate(timeout=harness.TIMEOUT)
                 self.assertEqual((process.returncode, stdout, stderr), (*ending, b""))
-
-    @harness.preload_board_only("the work folder's links and modes are not mirrored into the guest")
-    def test_dump_replaces_a_file_only_when_complete(self):
-        device = b"device " * 10
-        self.board.add_flash("small", device)
-        work = self.board.work
-        os.symlink("target.bin", os.path.join(work, "link.bin"))
-        os.symlink("new.bin", os.path.join(work, "dangling.bin"))
-        for name, mode in (("old.bin", 0o640), ("target.bin", 0o604)):
-            self.board.put(name, b"\xaa" * 4096)
-            os.chmod(os.path.join(work, name), mode)
-
-        def contents():  # {name: (link or mode, bytes)} of the work folder
-            out = {}
-            for name in os.listdir(work):
-                path = os.path.join(work, name)
-                data = None
-                if os.path.exists(path):
-                    with open(path, "rb") as f:
-                        data = f.read()
-                out[name] = (os.readlink(path) if os.path.islink(path)
-                             else stat.S_IMODE(os.stat(path).st_mode), data)
-            return out
-
-        # Read faults from the third request on: every file stays as it was, no temporary left.
-        before = contents()
-        self.board.vboard("fault", "add", "small", "read", "from=3", "errno=5")
-        for name in ("old.bin", "link.bin", "dangling.bin"):
-            with self.subTest(failed=name):
-                self.assertEqual(self.romtool("-dev", "small", "-dump", name)[:2], (1, fatal(
-                    b"/dev/zelk/flash_small: read -- EIO: an I/O error occurred.")))
-                self.assertEqual(contents(), before)
-                self.board.clear_log()
-        self.board.vboard("fault", "clear")
-        # Done: the file holds the device's bytes and keeps its mode; a link stays a link.
-        for name in ("old.bin", "link.bin", "dangling.bin"):
-            self.assertEqual(self.romtool("-dev", "small", "-dump", name)[:2],
-                             (0, b"70 bytes written\n"))
-        self.assertEqual(contents(), {
-            "old.bin": (0o640, device), "target.bin": (0o604, device),
-            "link.bin": ("target.bin", device), "dangling.bin": ("new.bin", device),
-            "new.bin": (0o600, device)})
 
     @harness.preload_board_only("standard output in the guest is a file the agent collects, "
                                 "not a pipe, and a host FIFO is not the guest's")

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/file.h>
@@ -37,21 +38,51 @@ std::string contents(const std::string& path) {
     return out.str();
 }
 
-TEST(dump, old_file_stays_until_the_new_one_is_synced) {
+TEST(dump, replaces_a_file_only_once_the_new_one_is_synced) {
     const std::string dir = ::testing::TempDir() + "romtool_dump." + std::to_string(getpid());
+    const auto at = [&](const char* leaf) { return dir + "/" + leaf; };
     fs::create_directory(dir);
-    const std::string node = dir + "/node", file = dir + "/out.bin";
-    std::ofstream(node, std::ios::binary) << std::string(70, 'n'); // not a multiple of 32
-    std::ofstream(file, std::ios::binary) << "old";
-    fsync_fault = EIO;
-    EXPECT_THROW(dump_to_file(node, file), qv::exception_t);
-    EXPECT_EQ(fsync_fault, 0) << "the new file was never synced";
-    EXPECT_EQ(contents(file), "old");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "a temporary file is left";
+    const std::string device(70, 'n'); // not a multiple of the 32-byte read
+    std::ofstream(at("node"), std::ios::binary) << device;
+    std::ofstream(at("empty"), std::ios::binary);
+    fs::create_symlink("target.bin", at("link.bin"));
+    fs::create_symlink("new.bin", at("dangling.bin"));
+    for (const auto& [leaf, mode] : {std::pair{"old.bin", 0640}, {"target.bin", 0604}}) {
+        std::ofstream(at(leaf), std::ios::binary) << std::string(4096, 'o');
+        fs::permissions(at(leaf), fs::perms(mode));
+    }
+    // {name: link or mode, bytes} of the folder
+    const auto folder = [&] {
+        std::map<std::string, std::pair<std::string, std::string>> out;
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            const std::string path = entry.path();
+            out[entry.path().filename()] = {
+                entry.is_symlink()
+                    ? fs::read_symlink(path).string()
+                    : std::to_string(static_cast<int>(fs::status(path).permissions())),
+                contents(path)};
+        }
+        return out;
+    };
+    const auto before = folder();
+    const char* const names[] = {"old.bin", "link.bin", "dangling.bin"};
+    for (const char* name : names) {
+        fsync_fault = EIO;
+        EXPECT_THROW(dump_to_file(at("node"), at(name)), qv::exception_t) << name;
+        EXPECT_EQ(fsync_fault, 0) << name << ": never synced";
+        EXPECT_EQ(folder(), before) << name;
+    }
     testing::internal::CaptureStdout();
-    dump_to_file(node, file);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "70 bytes written\n");
-    EXPECT_EQ(contents(file), std::string(70, 'n'));
+    for (const char* name : names)
+        dump_to_file(at("node"), at(name));
+    dump_to_file(at("empty"), at("none.bin")); // nothing read: no file made
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "70 bytes written\n70 bytes written\n70 bytes written\n0 bytes written\n");
+    auto after = before;
+    for (const char* leaf : {"old.bin", "target.bin", "link.bin", "dangling.bin"})
+        after[leaf].second = device;
+    after["new.bin"] = {"384", device}; // 0600
+    EXPECT_EQ(folder(), after);
     fs::remove_all(dir);
 }
 
