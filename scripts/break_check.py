@@ -137,6 +137,18 @@ BREAKS = [
         ],
     },
     {
+        "name": "dump opens the node read-write",
+        "alts": [
+            ("romtool/dump_to_file.cpp", r"driver_t (\w+)\(path, O_RDONLY\)", r"driver_t \1(path, O_RDWR)"),
+        ],
+    },
+    {
+        "name": "environment opened without O_SYNC",
+        "alts": [
+            ("libs/zelk/zelk_env.cpp", r"O_RDWR \| O_SYNC", "O_RDWR"),
+        ],
+    },
+    {
         "name": "read-back of -verify and -ifchanged opens the node read-write",
         "alts": [
             ("romtool/verify_image.cpp", r"driver_t (\w+)\(path, O_RDONLY\)", r"driver_t \1(path, O_RDWR)"),
