@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""The device commands on the virtual board: "-i", "-r", "-dump", "-e" and "-l"."""
+"""The device commands on the virtual board: "-i", "-r", "-dump" and "-l" ("-e": test_guards.py)."""
 
 import os
 import resource
@@ -113,12 +113,6 @@ class test_device_commands(harness.board_test_case):
         self.assertEqual(process.communicate(timeout=harness.TIMEOUT),
                          (b"70 bytes written\n", b""))
         self.assertEqual(process.returncode, 0)
-
-    def test_erase_with_one_request(self):
-        self.board.add_flash("small", b"\x00" * 1000)
-        self.assertEqual(self.run_logged("-dev", "small", "-e"), (0, b"", [
-            ("open", "O_RDWR", None, None, "fd"), ("ioctl", None, "0x2000c001", None, 0), CLOSE]))
-        self.assertEqual(self.board.image("small"), b"\xff" * 1000)
 
     def test_access_loop_waits_without_opening_or_spinning(self):
         process = self.board.start("-dev", "bios0", "-l")
