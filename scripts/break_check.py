@@ -128,6 +128,118 @@ BREAKS = [
             ("romtool/usage.cpp", r"return 1;", "return 0;"),
         ],
     },
+    # Guards: requests and open flags per command, the lock, fsync before rename, odd sizes.
+    {
+        "name": "info opens the node read-write",
+        "alts": [
+            ("romtool/device_info.cpp", r"driver_t (\w+)\(path, O_RDONLY\)", r"driver_t \1(path, O_RDWR)"),
+        ],
+    },
+    {
+        "name": "crc opens the node read-write",
+        "alts": [
+            ("romtool/crc_command.cpp", r"driver_t (\w+)\(path, O_RDONLY\)", r"driver_t \1(path, O_RDWR)"),
+        ],
+    },
+    {
+        "name": "dump opens the node read-write",
+        "alts": [
+            ("romtool/dump_to_file.cpp", r"driver_t (\w+)\(path, O_RDONLY\)", r"driver_t \1(path, O_RDWR)"),
+        ],
+    },
+    {
+        "name": "environment opened without O_SYNC",
+        "alts": [
+            ("libs/zelk/zelk_env.cpp", r"O_RDWR \| O_SYNC", "O_RDWR"),
+        ],
+    },
+    {
+        "name": "read-back of -verify and -ifchanged opens the node read-write",
+        "alts": [
+            ("romtool/verify_image.cpp", r"driver_t (\w+)\(path, O_RDONLY\)", r"driver_t \1(path, O_RDWR)"),
+            ("romtool/*.cpp", r"(read_device\([^)]*\)\s*\{[^}]*?driver_t \w+\(\w+, )O_RDONLY\)", r"\1O_RDWR)"),
+        ],
+    },
+    {
+        "name": "ifchanged erases without -erase",
+        "alts": [
+            ("romtool/*.cpp", r"!\s*options\.erase\s*\|\|\s*", ""),
+            ("romtool/*.cpp", r"if \(!options\.erase\)\s*return before_writing_t::write;", ""),
+        ],
+    },
+    {
+        "name": "verify asks for an erase",
+        "alts": [
+            ("romtool/*.cpp", r'(\.erase\s*=\s*args\.find\("-erase"\))', r'\1 || args.find("-verify")'),
+        ],
+    },
+    {
+        "name": "dump takes no lock",
+        "alts": [
+            ("romtool/main.cpp", r"lock_device\(path, lock_mode_t::shared\);(\s*)dump_to_file", r"\1dump_to_file"),
+            ("romtool/main.cpp", r'("-dump"[^\n]*)lock_mode_t::shared', r"\1lock_mode_t::none"),
+        ],
+    },
+    {
+        "name": "get takes the lock exclusively",
+        "alts": [
+            ("romtool/main.cpp", r"lock_device\(env_node, lock_mode_t::shared\)",
+             "lock_device(env_node, lock_mode_t::exclusive)"),
+            ("romtool/main.cpp", r'("-get"[^\n]*)lock_mode_t::shared', r"\1lock_mode_t::exclusive"),
+        ],
+    },
+    {
+        "name": "pfpga takes the lock shared",
+        "alts": [
+            ("romtool/main.cpp", r"lock_mode_t::exclusive(\);\s*program_fpga)", r"lock_mode_t::shared\1"),
+            ("romtool/main.cpp", r'("-pfpga"[^\n]*)lock_mode_t::exclusive', r"\1lock_mode_t::shared"),
+        ],
+    },
+    {
+        "name": "lock of a device node named after its inode",
+        "alts": [
+            ("romtool/device_lock.cpp", r"if \(S_ISCHR\(st\.stx_mode\) \|\| S_ISBLK\(st\.stx_mode\)\)", "if (false)"),
+            ("romtool/device_lock.cpp", r"S_ISCHR\((\w+)\.st(x?)_mode\)", "false"),
+        ],
+    },
+    {
+        "name": "lock always taken shared",
+        "alts": [
+            ("romtool/device_lock.cpp", r"\? LOCK_SH : LOCK_EX", "? LOCK_SH : LOCK_SH"),
+        ],
+    },
+    {
+        "name": "dump renamed into place without fsync",
+        "alts": [
+            ("romtool/dump_to_file.cpp", r"\w+->sync\(\);(\s*\w+->close\(\);\s*if \(::rename)", r"\1"),
+        ],
+    },
+    {
+        "name": "dump renamed into place before fsync",
+        "alts": [
+            ("romtool/dump_to_file.cpp",
+             r"(\n\s*)(\w+->sync\(\);\s*\w+->close\(\);\s*if \(::rename\((\w+)\.c_str\(\), (\w+)\.c_str\(\)\))",
+             r"\1(void)::rename(\3.c_str(), \4.c_str());\1\2"),
+        ],
+    },
+    {
+        "name": "dump replaces a link by a file",
+        "alts": [
+            ("romtool/dump_to_file.cpp", r"\? real_path\((\w+)\) :", r"? (real_path(\1), \1) :"),
+        ],
+    },
+    {
+        "name": "dump writes the whole last piece",
+        "alts": [
+            ("romtool/dump_to_file.cpp", r"\.write\(buffer, static_cast<size_t>\(got\)\)", ".write(buffer, sizeof buffer)"),
+        ],
+    },
+    {
+        "name": "screen dump prints whole pieces past its count",
+        "alts": [
+            ("romtool/dump_device.cpp", r"if \(--count == 0\)", "if (--count == -1)"),
+        ],
+    },
     # The board core (board_core/): one copy of the driver's rules for both boards.
     {
         "name": "core: erase leaves the last byte",

@@ -1,7 +1,7 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # Many seeded runs of every romtool command under random driver faults on a virtual
-# board (the rows of tests/e2e/test_faults_random.py), with figures at the end.
+# board (the rows of tests/e2e/test_faults_random.py), with a verdict per command.
 #   soak/faults.sh [--build DIR] [--runs N per command, default 100] [--seed S]
 # A build tree configured with the PowerPC toolchain runs romtool under qemu-ppc.
 set -euo pipefail

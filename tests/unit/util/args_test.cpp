@@ -56,7 +56,7 @@ TEST(args, number_after_the_option) {
     }
 }
 
-TEST(args, words_stop_at_the_next_option) {
+TEST(args, words_stop_at_the_next_option_and_find_starts_over) {
     auto args = make_args({"-set", "a", " b second", "", "-set", "z"});
     std::string key, value, empty = "kept";
     ASSERT_TRUE(args.find("-set"));
@@ -67,13 +67,7 @@ TEST(args, words_stop_at_the_next_option) {
     EXPECT_FALSE(args.get(empty)); // consumed, though it holds no word
     EXPECT_FALSE(args.get(empty)); // stops at the next option
     EXPECT_EQ(empty, "kept");
-}
-
-TEST(args, find_starts_from_the_first_occurrence_every_time) {
-    auto args = make_args({"-set", "a", "-set", "z"});
-    std::string key;
-    ASSERT_TRUE(args.find("-set"));
-    ASSERT_TRUE(args.get(key));
+    // Found again: from its first occurrence, not the next one.
     ASSERT_TRUE(args.find("-set"));
     EXPECT_TRUE(args.get(key));
     EXPECT_EQ(key, "a");

@@ -1,0 +1,104 @@
+// SPDX-License-Identifier: MIT
+#include "commands.h"
+#include "device_lock.h"
+
+#include "posix/exception.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+int fsync_fault = 0; // errno for the next fsync, 0: none
+}
+
+// This program's fsync, so that syncing the dump's file can fail.
+extern "C" int fsync(int fd) {
+    if (fsync_fault != 0)
+        return errno = std::exchange(fsync_fault, 0), -1;
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string contents(const std::string& path) {
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
+}
+
+TEST(dump, replaces_a_file_only_once_the_new_one_is_synced) {
+    const std::string dir = ::testing::TempDir() + "romtool_dump." + std::to_string(getpid());
+    const auto at = [&](const char* leaf) { return dir + "/" + leaf; };
+    fs::create_directory(dir);
+    const std::string device(70, 'n'); // not a multiple of the 32-byte read
+    std::ofstream(at("node"), std::ios::binary) << device;
+    std::ofstream(at("empty"), std::ios::binary);
+    fs::create_symlink("target.bin", at("link.bin"));
+    fs::create_symlink("new.bin", at("dangling.bin"));
+    for (const auto& [leaf, mode] : {std::pair{"old.bin", 0640}, {"target.bin", 0604}}) {
+        std::ofstream(at(leaf), std::ios::binary) << std::string(4096, 'o');
+        fs::permissions(at(leaf), fs::perms(mode));
+    }
+    // {name: link or mode, bytes} of the folder
+    const auto folder = [&] {
+        std::map<std::string, std::pair<std::string, std::string>> out;
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            const std::string path = entry.path();
+            out[entry.path().filename()] = {
+                entry.is_symlink()
+                    ? fs::read_symlink(path).string()
+                    : std::to_string(static_cast<int>(fs::status(path).permissions())),
+                contents(path)};
+        }
+        return out;
+    };
+    const auto before = folder();
+    const char* const names[] = {"old.bin", "link.bin", "dangling.bin"};
+    for (const char* name : names) {
+        fsync_fault = EIO;
+        EXPECT_THROW(dump_to_file(at("node"), at(name)), qv::exception_t) << name;
+        EXPECT_EQ(fsync_fault, 0) << name << ": never synced";
+        EXPECT_EQ(folder(), before) << name;
+    }
+    testing::internal::CaptureStdout();
+    for (const char* name : names)
+        dump_to_file(at("node"), at(name));
+    dump_to_file(at("empty"), at("none.bin")); // nothing read: no file made
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "70 bytes written\n70 bytes written\n70 bytes written\n0 bytes written\n");
+    auto after = before;
+    for (const char* leaf : {"old.bin", "target.bin", "link.bin", "dangling.bin"})
+        after[leaf].second = device;
+    after["new.bin"] = {"384", device}; // 0600
+    EXPECT_EQ(folder(), after);
+    fs::remove_all(dir);
+}
+
+TEST(device_lock, a_device_node_is_locked_by_its_device_number) {
+    // /dev/null is the character device 1:3 wherever it is opened from.
+    const std::string file = device_lock_t::file_for("/dev/null");
+    ASSERT_EQ(file, "/run/lock/romtool-c1:3.lock");
+    {
+        device_lock_t lock;
+        lock.take("/dev/null", lock_mode_t::exclusive, true);
+        const int other = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_NE(other, -1);
+        EXPECT_EQ(::flock(other, LOCK_SH | LOCK_NB), -1) << "not held exclusively";
+        ::close(other);
+    }
+    ::unlink(file.c_str());
+}
+
+} // namespace
