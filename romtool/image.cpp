@@ -38,6 +38,16 @@ void read_file(qv::posix::file_t& file, size_t limit, std::vector<unsigned char>
     }
 }
 
+void append_image(const std::string& name, uint32_t limit, const char* kind,
+                  std::vector<unsigned char>& bytes) {
+    qv::posix::file_t input(name, image_flags, qv::posix::sync_on_close::yes);
+    open_file(input);
+    read_file(input, limit, bytes);
+    if (bytes.size() > limit)
+        throw qv::exception_t("%s: %s image longer than 0x%x bytes", name.c_str(), kind,
+                              static_cast<unsigned int>(limit));
+}
+
 void bios_sums_t::add(std::uint32_t offset, const unsigned char* data, size_t length) {
     const size_t header =
         offset < bios_body_offset ? std::min<size_t>(length, bios_body_offset - offset) : 0;

@@ -54,6 +54,12 @@ constexpr int image_flags = O_RDONLY;
 // file_t::read throws.
 void read_file(qv::posix::file_t& file, size_t limit, std::vector<unsigned char>& bytes);
 
+// Opens the image file name and appends it to bytes; refuses it, before anything is
+// written, with "<name>: <kind> image longer than 0x<limit> bytes" when bytes would then
+// hold more than limit.
+void append_image(const std::string& name, uint32_t limit, const char* kind,
+                  std::vector<unsigned char>& bytes);
+
 // Checksum and CRC of a BIOS image, fed with its bytes at their file offsets in pieces
 // of any size (the header's are passed over). finish() pads the body with 0xFF up to the
 // region; a short last word is thereby completed with erased bytes.

@@ -16,16 +16,9 @@
 void program_bios(const std::string& path, const std::string& file,
                   const program_options_t& options) {
     target_image_t target;
-    {
-        qv::posix::file_t input(file, image::image_flags, qv::posix::sync_on_close::yes);
-        image::open_file(input);
-        image::read_file(input, image::bios_region, target.bytes);
-    }
     // Refused before anything is printed or written: a longer image would run past the
     // region and its CRC would describe nothing on the device.
-    if (target.bytes.size() > image::bios_region)
-        throw qv::exception_t("%s: BIOS image longer than 0x%x bytes", file.c_str(),
-                              static_cast<unsigned int>(image::bios_region));
+    image::append_image(file, image::bios_region, "BIOS", target.bytes);
     const std::uint32_t length = static_cast<std::uint32_t>(target.bytes.size());
 
     // Checksum and CRC over the body, read as big-endian words, then over 0xFF words up

@@ -25,13 +25,8 @@ void program_fpga(const std::string& path, const std::list<std::string>& files,
     target_image_t target;
     std::vector<size_t> ends;
     for (const std::string& name : files) {
-        qv::posix::file_t input(name, image::image_flags, qv::posix::sync_on_close::yes);
-        image::open_file(input);
-        image::read_file(input, image::fpga_crc_offset, target.bytes);
         // Refused before anything is written, naming the file that passes the CRC's place.
-        if (target.bytes.size() > image::fpga_crc_offset)
-            throw qv::exception_t("%s: FPGA image longer than 0x%x bytes", name.c_str(),
-                                  static_cast<unsigned int>(image::fpga_crc_offset));
+        image::append_image(name, image::fpga_crc_offset, "FPGA", target.bytes);
         ends.push_back(target.bytes.size());
     }
     const std::uint32_t length = static_cast<std::uint32_t>(target.bytes.size());
