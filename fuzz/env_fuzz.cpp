@@ -122,12 +122,15 @@ struct load_model_t {
     std::optional<std::string> refused; // the start of the message
 };
 
+// The longest line the loader takes: a full key, "=", a full value.
+constexpr size_t longest_line = 150 + 1 + 150;
+
 load_model_t model_load(const uint8_t* data, size_t size) {
     load_model_t m;
     size_t pos = 0;
     for (;;) {
         std::string stored;
-        while (stored.size() < 255 && pos < size && data[pos] != '\n')
+        while (stored.size() < longest_line + 1 && pos < size && data[pos] != '\n')
             stored += static_cast<char>(data[pos++]);
         bool eof = false, fail = false, delimiter = false;
         if (pos >= size)
@@ -139,7 +142,7 @@ load_model_t model_load(const uint8_t* data, size_t size) {
         if (stored.empty() && !delimiter)
             fail = true;
         const std::string line = stored.substr(0, stored.find('\0'));
-        if (line.size() == 255 || (fail && !eof)) {
+        if (line.size() == longest_line + 1 || (fail && !eof)) {
             m.refused = "env_t::set() -- line overflow";
             return m;
         }
