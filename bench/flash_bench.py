@@ -9,22 +9,20 @@ bs=32 to dump, as romtool reads): dd is the floor, a copier that does nothing el
 DIR is a host build (default build/bench-release); it is configured as a Release build and
 romtool and the board library are built in it when missing. With --before, romtool of
 revision REV (exported and built in DIR-REV) runs beside it on the same board, so each
-figure shows before and after. Each run is measured alone through /usr/bin/time: wall time,
-user+sys CPU and peak RSS of that one process. The programs are started directly with the
-board's LD_PRELOAD (not through the front end, whose Python would count in the figures).
-Each figure is the least over the runs.
+figure shows before and after. Each run is measured alone by bench/bench_helper.c: wall
+time, user+sys CPU (to the microsecond) and peak RSS of that one process. The programs are
+started directly with the board's LD_PRELOAD (not through the front end, whose Python would
+count in the figures). Each figure is the least over the runs.
 
 With --board kernel the same runs are made in one kernel board guest (DIR is then a
 PowerPC build, default build/bench-ppc, with the guest's image in DIR/kboard): both
-romtools, and bench/guest_bench.c (built static) as the measure and as the floor in dd's
-place, are put in the work folder; guest_bench times each program alone inside the guest.
-The guest's clock counts instructions (qemu -icount, 1 ns each, its kernel's work for the
-program included), so that the host's load does not reach the figures; --realtime lets it
-follow the host's clock instead.
+romtools and bench_helper (built static), the measure and the floor in dd's place, are put
+in the work folder, so each program is timed alone inside the guest. The guest's clock
+counts instructions (qemu -icount, 1 ns each, the kernel's work for the program included),
+so that the host's load does not reach the figures; --realtime lets it follow the host's.
 
 Targets: "-p" and "-dump" within 1.10x of dd in wall time and CPU; with --before, every
-run within 1.02x of the older romtool's wall time (measured here to the microsecond;
-CPU and RSS come from /usr/bin/time). Each image is read once into memory, so
+run within 1.02x of the older romtool's wall time. Each image is read once into memory, so
 peak RSS of "-p" may grow by the image and no more: under 4 MiB plus the image for 64 KiB,
 256 KiB and 512 KiB images, and growing no faster than the image does.
 """
@@ -35,7 +33,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "kernel_board"))
@@ -78,42 +75,40 @@ def vboard(*args):
     subprocess.run([sys.executable, VBOARD, *args], check=True)
 
 
-def measure(argv, env, cwd):
+def build_helper(build_dir, kernel):
+    helper = os.path.join(build_dir, "bench_helper")
+    compiler = ["powerpc-linux-gnu-gcc", "-static"] if kernel else ["cc"]
+    subprocess.run([*compiler, "-O2", "-Wall", "-Wextra", "-Werror", "-o", helper,
+                    os.path.join(ROOT, "bench", "bench_helper.c")], check=True)
+    return helper
+
+
+def measure(helper, argv, env, cwd):
     """(wall seconds, user+sys seconds, peak RSS KiB) of one run, which must succeed.
-    Started by /usr/bin/time: a child forked from Python would carry Python's resident
+    Started by the helper: a child forked from Python would carry Python's resident
     pages into its peak RSS up to the exec."""
-    with tempfile.NamedTemporaryFile("r", prefix="flash-bench-time-") as report:
-        # Wall time taken here: time's own counts in hundredths of a second, too coarse to
-        # tell 2% of a run of 0.15 s. Its start adds the same millisecond to every program.
-        started = time.perf_counter()
-        done = subprocess.run(["/usr/bin/time", "-o", report.name, "-f", "%U %S %M", *argv],
-                              env=env, cwd=cwd, stdout=subprocess.DEVNULL, check=False)
-        wall = time.perf_counter() - started
-        if done.returncode != 0:
-            sys.exit("failed (%d): %s" % (done.returncode, " ".join(argv)))
-        user, system, rss = report.read().split()
-    return wall, float(user) + float(system), int(rss)
+    done = subprocess.run([helper, "time", *argv], env=env, cwd=cwd, stdout=subprocess.PIPE,
+                          check=False)
+    if done.returncode != 0:
+        sys.exit("failed (%d): %s" % (done.returncode, " ".join(argv)))
+    wall, cpu, rss = done.stdout.split()
+    return float(wall), float(cpu), int(rss)
 
 
-def kernel_board(build_dir, romtool, older, work, realtime):
-    """The guest, with romtool, the older one and guest_bench put in the work folder; a
-    measure like measure() that runs in it."""
+def kernel_board(build_dir, programs, work, realtime):
+    """The guest, with the programs ({name in the work folder: host path}) put in the work
+    folder; a measure like measure() that runs in it."""
     import kboard  # pylint: disable=import-outside-toplevel
     image = os.path.join(build_dir, "kboard")
     if not os.path.exists(os.path.join(image, "initramfs.cpio.gz")):
-        kboard.build(romtool, image)
-    helper = os.path.join(build_dir, "guest_bench")
-    subprocess.run(["powerpc-linux-gnu-gcc", "-static", "-O2", "-Wall", "-Wextra", "-Werror",
-                    "-o", helper, os.path.join(ROOT, "bench", "guest_bench.c")], check=True)
-    for program, name in ((romtool, "romtool"), (older, "romtool-old"), (helper, "guest_bench")):
-        if program:
-            shutil.copy(program, os.path.join(work, name))
+        kboard.build(programs["romtool"], image)
+    for name, program in programs.items():
+        shutil.copy(program, os.path.join(work, name))
     guest = kboard.guest_t(image, qemu_args=() if realtime else ("-icount", "shift=0"))
 
-    def measure_in_guest(argv, env, cwd):
+    def measure_in_guest(helper, argv, env, cwd):
         del env
-        process = guest.start(os.path.join(cwd, "board"), cwd, ["/work/guest_bench", "time",
-                                                                 *argv])
+        process = guest.start(os.path.join(cwd, "board"), cwd, [helper, "time", *argv])
         out, err = process.communicate()
         if process.returncode != 0:
             sys.exit("failed in the guest (%d): %s\n%s" % (process.returncode, " ".join(argv),
@@ -123,7 +118,7 @@ def kernel_board(build_dir, romtool, older, work, realtime):
     return guest, measure_in_guest
 
 
-def best_runs(commands, env, cwd, runs, before, measure=measure):
+def best_runs(commands, env, cwd, runs, before, measure):
     """For each command, the least of each figure over the runs: the other engineers' load
     on the machine only ever adds to them. The commands take turns, so that a change of
     load hits them alike."""
@@ -154,10 +149,18 @@ def main():
         board = os.path.join(tmp, "board")
         vboard("create", board)
         env = dict(os.environ, LD_PRELOAD=preload, VBOARD_DIR=board)
-        guest, run = None, measure
+        helper = build_helper(build_dir, kernel)
+        guest, timer = None, measure
         if kernel:
-            guest, run = kernel_board(build_dir, romtool, older, tmp, args.realtime)
+            programs = {"romtool": romtool, "bench_helper": helper}
+            if older:
+                programs["romtool-old"] = older
+            guest, timer = kernel_board(build_dir, programs, tmp, args.realtime)
             romtool, older = "/work/romtool", older and "/work/romtool-old"
+            helper = "/work/bench_helper"
+
+        def run(argv, env, cwd):
+            return timer(helper, argv, env, cwd)
         images = {}
         # The FPGA region is 512 KiB with the CRC in its last word: the largest image.
         sizes = (("64k", 64 << 10), ("256k", 256 << 10), ("512k", 512 << 10),
@@ -175,7 +178,7 @@ def main():
 
         def dd(source, target, bs, conv="notrunc"):
             if kernel:
-                return ["/work/guest_bench", "copy", source, target, str(bs),
+                return [helper, "copy", source, target, str(bs),
                         *(["fsync"] if "fsync" in conv else [])]
             return ["dd", "if=" + source, "of=" + target, "bs=%d" % bs, "conv=" + conv,
                     "status=none"]

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 /*
- * flash_bench's helper inside the kernel board's guest, which has neither /usr/bin/time
- * nor dd. Built static, so that it brings no libraries and little RSS of its own.
+ * flash_bench's measure, on the host and in the kernel board's guest (which has neither
+ * /usr/bin/time nor dd; built static there, it brings no libraries of its own). The CPU
+ * time wait4 reports is to the microsecond where time(1) prints hundredths.
  *
- *   guest_bench time PROGRAM ARG...   runs the program (stdout to /dev/null) and prints
+ *   bench_helper time PROGRAM ARG...  runs the program (stdout to /dev/null) and prints
  *                                     "WALL_S CPU_S PEAK_RSS_KIB" of that process alone
- *   guest_bench copy SOURCE TARGET BS [fsync]
+ *   bench_helper copy SOURCE TARGET BS [fsync]
  *                                     the floor: dd's loop, BS bytes a read and a write
  */
 #define _GNU_SOURCE
@@ -29,19 +30,19 @@ static int measure(char** argv) {
     if (pid == 0) {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
-        execv(argv[0], argv);
+        execvp(argv[0], argv);
         perror(argv[0]);
         _exit(127);
     }
     int status = 0;
     struct rusage usage;
     if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) {
-        perror("guest_bench");
+        perror("bench_helper");
         return 1;
     }
     clock_gettime(CLOCK_MONOTONIC, &end);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        fprintf(stderr, "guest_bench: %s ended with status %#x\n", argv[0], status);
+        fprintf(stderr, "bench_helper: %s ended with status %#x\n", argv[0], status);
         return 1;
     }
     double wall = (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
@@ -55,17 +56,17 @@ static int copy(const char* source, const char* target, size_t size, int sync) {
     int in = open(source, O_RDONLY);
     int out = open(target, O_WRONLY | O_CREAT, 0644); /* dd's conv=notrunc */
     if (in < 0 || out < 0 || size == 0 || size > sizeof buffer) {
-        perror("guest_bench copy");
+        perror("bench_helper copy");
         return 1;
     }
     ssize_t n;
     while ((n = read(in, buffer, size)) > 0)
         if (write(out, buffer, (size_t)n) != n) {
-            perror("guest_bench copy: write");
+            perror("bench_helper copy: write");
             return 1;
         }
     if (n < 0 || (sync && fsync(out) != 0) || close(out) != 0) {
-        perror("guest_bench copy");
+        perror("bench_helper copy");
         return 1;
     }
     return 0;
@@ -77,6 +78,6 @@ int main(int argc, char** argv) {
     if ((argc == 5 || argc == 6) && strcmp(argv[1], "copy") == 0)
         return copy(argv[2], argv[3], strtoul(argv[4], NULL, 10),
                     argc == 6 && strcmp(argv[5], "fsync") == 0);
-    fprintf(stderr, "usage: guest_bench time PROGRAM ARG... | copy SOURCE TARGET BS [fsync]\n");
+    fprintf(stderr, "usage: bench_helper time PROGRAM ARG... | copy SOURCE TARGET BS [fsync]\n");
     return 2;
 }
