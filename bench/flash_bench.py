@@ -4,50 +4,60 @@
 through the same board (bs=16 to program, as the driver takes at most 16 bytes a write;
 bs=32 to dump, as romtool reads): dd is the floor, a copier that does nothing else.
 
-    bench/flash_bench.py [--build DIR] [--runs N] [--before REV]
+    bench/flash_bench.py [--board kernel] [--build DIR] [--runs N] [--before REV]
 
 DIR is a host build (default build/bench-release); it is configured as a Release build and
 romtool and the board library are built in it when missing. With --before, romtool of
 revision REV (exported and built in DIR-REV) runs beside it on the same board, so each
-figure shows before and after. Each run is measured alone through /usr/bin/time: wall time,
-user+sys CPU and peak RSS of that one process. The programs are started directly with the
-board's LD_PRELOAD (not through the front end, whose Python would count in the figures).
-Each figure is the least over the runs.
+figure shows before and after. Each run is measured alone by bench/bench_helper.c: wall
+time, user+sys CPU (to the microsecond) and peak RSS of that one process. The programs are
+started directly with the board's LD_PRELOAD (not through the front end, whose Python would
+count in the figures). Each figure is the least over the runs.
+
+With --board kernel the same runs are made in one kernel board guest (DIR is then a
+PowerPC build, default build/bench-ppc, with the guest's image in DIR/kboard): both
+romtools and bench_helper (built static), the measure and the floor in dd's place, are put
+in the work folder, so each program is timed alone inside the guest. The guest's clock
+counts instructions (qemu -icount, 1 ns each, the kernel's work for the program included),
+so that the host's load does not reach the figures; --realtime lets it follow the host's.
 
 Targets: "-p" and "-dump" within 1.10x of dd in wall time and CPU; with --before, every
-run within 1.02x of the older romtool's wall time (measured here to the microsecond;
-CPU and RSS come from /usr/bin/time). Each image is read once into memory, so
+run within 1.02x of the older romtool's wall time. Each image is read once into memory, so
 peak RSS of "-p" may grow by the image and no more: under 4 MiB plus the image for 64 KiB,
 256 KiB and 512 KiB images, and growing no faster than the image does.
 """
 
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "kernel_board"))
 VBOARD = os.path.join(ROOT, "virtual_board", "vboard")
 TARGET_RATIO = 1.10
 TARGET_BEFORE_RATIO = 1.02
 TARGET_RSS_KIB = 4096
 
 
-def build(build_dir, source=ROOT):
+def build(build_dir, source=ROOT, ppc=False):
     romtool = os.path.join(build_dir, "romtool", "romtool")
     preload = os.path.join(build_dir, "virtual_board", "libvboard.so")
-    if not (os.path.exists(romtool) and os.path.exists(preload)):
+    if not (os.path.exists(romtool) and (ppc or os.path.exists(preload))):
+        toolchain = ["-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(
+            source, "cmake", "powerpc-linux-gnu.cmake")] if ppc else []
         subprocess.run(["cmake", "-S", source, "-B", build_dir, "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=Release", "-DROMTOOL_TESTS=OFF"],
+                        "-DCMAKE_BUILD_TYPE=Release", "-DROMTOOL_TESTS=OFF", *toolchain],
                        check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", build_dir, "--target", "romtool", "vboard_preload"],
+        subprocess.run(["cmake", "--build", build_dir, "--target", "romtool",
+                        *([] if ppc else ["vboard_preload"])],
                        check=True, stdout=subprocess.DEVNULL)
     return romtool, preload
 
 
-def build_revision(build_dir, revision):
+def build_revision(build_dir, revision, ppc=False):
     """romtool of revision, exported beside build_dir and built there once."""
     tree = "%s-%s" % (build_dir, revision)
     source = os.path.join(tree, "src")
@@ -58,31 +68,57 @@ def build_revision(build_dir, revision):
         subprocess.run(["tar", "-x", "-C", source], stdin=archive.stdout, check=True)
         if archive.wait() != 0:
             sys.exit("git archive %s failed" % revision)
-    return build(os.path.join(tree, "build"), source)[0]
+    return build(os.path.join(tree, "build"), source, ppc)[0]
 
 
 def vboard(*args):
     subprocess.run([sys.executable, VBOARD, *args], check=True)
 
 
-def measure(argv, env, cwd):
+def build_helper(build_dir, kernel):
+    helper = os.path.join(build_dir, "bench_helper")
+    compiler = ["powerpc-linux-gnu-gcc", "-static"] if kernel else ["cc"]
+    subprocess.run([*compiler, "-O2", "-Wall", "-Wextra", "-Werror", "-o", helper,
+                    os.path.join(ROOT, "bench", "bench_helper.c")], check=True)
+    return helper
+
+
+def measure(helper, argv, env, cwd):
     """(wall seconds, user+sys seconds, peak RSS KiB) of one run, which must succeed.
-    Started by /usr/bin/time: a child forked from Python would carry Python's resident
+    Started by the helper: a child forked from Python would carry Python's resident
     pages into its peak RSS up to the exec."""
-    with tempfile.NamedTemporaryFile("r", prefix="flash-bench-time-") as report:
-        # Wall time taken here: time's own counts in hundredths of a second, too coarse to
-        # tell 2% of a run of 0.15 s. Its start adds the same millisecond to every program.
-        started = time.perf_counter()
-        done = subprocess.run(["/usr/bin/time", "-o", report.name, "-f", "%U %S %M", *argv],
-                              env=env, cwd=cwd, stdout=subprocess.DEVNULL, check=False)
-        wall = time.perf_counter() - started
-        if done.returncode != 0:
-            sys.exit("failed (%d): %s" % (done.returncode, " ".join(argv)))
-        user, system, rss = report.read().split()
-    return wall, float(user) + float(system), int(rss)
+    done = subprocess.run([helper, "time", *argv], env=env, cwd=cwd, stdout=subprocess.PIPE,
+                          check=False)
+    if done.returncode != 0:
+        sys.exit("failed (%d): %s" % (done.returncode, " ".join(argv)))
+    wall, cpu, rss = done.stdout.split()
+    return float(wall), float(cpu), int(rss)
 
 
-def best_runs(commands, env, cwd, runs, before):
+def kernel_board(build_dir, programs, work, realtime):
+    """The guest, with the programs ({name in the work folder: host path}) put in the work
+    folder; a measure like measure() that runs in it."""
+    import kboard  # pylint: disable=import-outside-toplevel
+    image = os.path.join(build_dir, "kboard")
+    if not os.path.exists(os.path.join(image, "initramfs.cpio.gz")):
+        kboard.build(programs["romtool"], image)
+    for name, program in programs.items():
+        shutil.copy(program, os.path.join(work, name))
+    guest = kboard.guest_t(image, qemu_args=() if realtime else ("-icount", "shift=0"))
+
+    def measure_in_guest(helper, argv, env, cwd):
+        del env
+        process = guest.start(os.path.join(cwd, "board"), cwd, [helper, "time", *argv])
+        out, err = process.communicate()
+        if process.returncode != 0:
+            sys.exit("failed in the guest (%d): %s\n%s" % (process.returncode, " ".join(argv),
+                                                            err.decode(errors="replace")))
+        wall, cpu, rss = out.split()
+        return float(wall), float(cpu), int(rss)
+    return guest, measure_in_guest
+
+
+def best_runs(commands, env, cwd, runs, before, measure):
     """For each command, the least of each figure over the runs: the other engineers' load
     on the machine only ever adds to them. The commands take turns, so that a change of
     load hits them alike."""
@@ -97,24 +133,41 @@ def best_runs(commands, env, cwd, runs, before):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench-release"))
+    parser.add_argument("--board", choices=("preload", "kernel"), default="preload")
+    parser.add_argument("--realtime", action="store_true", help="kernel board: host's clock")
+    parser.add_argument("--build")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--before", metavar="REV", help="also run romtool of this revision")
     args = parser.parse_args()
-    romtool, preload = build(os.path.abspath(args.build))
-    older = build_revision(os.path.abspath(args.build), args.before) if args.before else None
+    kernel = args.board == "kernel"
+    build_dir = os.path.abspath(args.build or os.path.join(
+        ROOT, "build", "bench-ppc" if kernel else "bench-release"))
+    romtool, preload = build(build_dir, ppc=kernel)
+    older = build_revision(build_dir, args.before, kernel) if args.before else None
 
     with tempfile.TemporaryDirectory(prefix="flash-bench-") as tmp:
         board = os.path.join(tmp, "board")
         vboard("create", board)
         env = dict(os.environ, LD_PRELOAD=preload, VBOARD_DIR=board)
+        helper = build_helper(build_dir, kernel)
+        guest, timer = None, measure
+        if kernel:
+            programs = {"romtool": romtool, "bench_helper": helper}
+            if older:
+                programs["romtool-old"] = older
+            guest, timer = kernel_board(build_dir, programs, tmp, args.realtime)
+            romtool, older = "/work/romtool", older and "/work/romtool-old"
+            helper = "/work/bench_helper"
+
+        def run(argv, env, cwd):
+            return timer(helper, argv, env, cwd)
         images = {}
         # The FPGA region is 512 KiB with the CRC in its last word: the largest image.
         sizes = (("64k", 64 << 10), ("256k", 256 << 10), ("512k", 512 << 10),
                  ("fpga", (512 << 10) - 4))
         for name, size in sizes:
-            images[name] = os.path.join(tmp, name + ".bin")
-            with open(images[name], "wb") as f:
+            images[name] = os.path.join("/work" if kernel else tmp, name + ".bin")
+            with open(os.path.join(tmp, name + ".bin"), "wb") as f:
                 f.write(os.urandom(size))
 
         def erase(dev):
@@ -124,11 +177,14 @@ def main():
             pass
 
         def dd(source, target, bs, conv="notrunc"):
+            if kernel:
+                return [helper, "copy", source, target, str(bs),
+                        *(["fsync"] if "fsync" in conv else [])]
             return ["dd", "if=" + source, "of=" + target, "bs=%d" % bs, "conv=" + conv,
                     "status=none"]
 
         node = "/dev/zelk/flash_"
-        dump = os.path.join(tmp, "dump.bin")
+        dump = os.path.join("/work" if kernel else tmp, "dump.bin")
         # label, romtool arguments, dd baseline, what runs before each, dd target applies
         cases = [
             ("-p 256 KiB", ["-dev", "bios0", "-p", images["256k"]],
@@ -151,7 +207,7 @@ def main():
         figures = "%8.3f %8.3f %8d"
         for label, words, baseline, before, targeted in cases:
             commands = [[romtool, *words], baseline] + ([[older, *words]] if older else [])
-            ours, theirs, *old = best_runs(commands, env, tmp, args.runs, before)
+            ours, theirs, *old = best_runs(commands, env, tmp, args.runs, before, run)
             wall_x, cpu_x = ours[0] / theirs[0], ours[1] / theirs[1]
             line = "%-16s " % label + figures % ours
             if old:
@@ -170,14 +226,14 @@ def main():
         programs = [("", romtool)] + ([("older ", older)] if older else [])
         for title, program in programs:
             figures = best_runs([[program, "-dev", "fpga0", "-p", images[name]]
-                                 for name in names], env, tmp, args.runs, erase("fpga0"))
+                                 for name in names], env, tmp, args.runs, erase("fpga0"), run)
             rss = {name: figure[2] for name, figure in zip(names, figures)}
             print("peak RSS of %s-p by image size: " % title +
                   ", ".join("%s %d KiB" % (name, kib) for name, kib in rss.items()))
             if program != romtool:
                 continue
             for name, kib in rss.items():
-                image_kib = os.path.getsize(images[name]) // 1024
+                image_kib = os.path.getsize(os.path.join(tmp, name + ".bin")) // 1024
                 if kib >= TARGET_RSS_KIB + image_kib:
                     failed.append("peak RSS %d KiB for a %s image" % (kib, name))
             # Runs of one image vary by about 100 KiB (library placement): the growth from
@@ -185,6 +241,8 @@ def main():
             grown = rss["512k"] - rss["64k"]
             if grown > (512 - 64) + 128:
                 failed.append("RSS grows by %d KiB for 448 KiB more image" % grown)
+        if guest:
+            guest.close()
 
     if failed:
         print("targets missed: " + "; ".join(failed))

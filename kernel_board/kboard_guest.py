@@ -114,7 +114,7 @@ def _die_with_parent():
 class guest_t:
     """One booted guest; programs run in it one at a time."""
 
-    def __init__(self, image_dir, memory="256"):
+    def __init__(self, image_dir, memory="256", qemu_args=()):
         self.image_dir = image_dir
         # The mailbox disk: bulk data both ways (the serial line carries tens of kB/s).
         self._tmp = tempfile.TemporaryDirectory(prefix="kboard-")
@@ -122,7 +122,7 @@ class guest_t:
         self._mailbox = os.open(mailbox, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
         os.ftruncate(self._mailbox, protocol.MAILBOX_SIZE)
         self.qemu = subprocess.Popen(
-            ["qemu-system-ppc", "-M", "ppce500", "-cpu", "e500mc", "-m", memory,
+            ["qemu-system-ppc", *qemu_args, "-M", "ppce500", "-cpu", "e500mc", "-m", memory,
              "-display", "none", "-monitor", "none", "-nic", "none", "-no-reboot",
              "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
              "-drive", "file=%s,if=none,format=raw,id=mailbox,cache=unsafe" % mailbox,
