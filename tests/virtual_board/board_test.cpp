@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -30,42 +29,6 @@ const char *const bios0 = "/dev/zelk/flash_bios0", *const env0 = "/dev/zelk/flas
                   *const nvram0 = "/dev/zelk/nvram0";
 constexpr off_t bios_size = 512 * 1024;
 
-// The stored environment after its 4-byte CRC: entries, empty entry, erased rest.
-std::string env_body(const std::vector<std::string>& entries, size_t size) {
-    std::string body;
-    for (const std::string& e : entries)
-        body += e + '\0';
-    body += '\0';
-    body.resize(size - 4, '\xff');
-    return body;
-}
-
-// An environment request (FLASH_IOC_ENV_SET by default); the value a get found.
-long env(int fd, const std::string& key, std::string* value,
-         unsigned long code = FLASH_IOC_ENV_SET) {
-    zelk_env_request r{};
-    std::memcpy(r.key, key.data(), std::min(key.size(), sizeof r.key));
-    std::memcpy(r.value, value->data(), std::min(value->size(), sizeof r.value));
-    long result = ioctl(fd, code, &r);
-    value->assign(r.value, strnlen(r.value, sizeof r.value));
-    return result;
-}
-
-// The errno of a failed call, 0 when it did not fail.
-int error_of(long result) {
-    return result == -1 ? errno : 0;
-}
-
-// Runs `body` in a child process; returns its wait status.
-int in_child(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(body());
-    int status = -1;
-    waitpid(pid, &status, 0);
-    return status;
-}
-
 class board_test : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -86,6 +49,27 @@ protected:
     void append(const std::string& name, const std::string& text) const {
         std::ofstream(dir_ + "/" + name, std::ios::app) << text;
     }
+    // An environment request (a set by default); `value` becomes the value the board left.
+    static long env(int fd, const std::string& key, std::string* value,
+                    unsigned long code = FLASH_IOC_ENV_SET) {
+        zelk_env_request r{};
+        std::memcpy(r.key, key.data(), std::min(key.size(), sizeof r.key));
+        std::memcpy(r.value, value->data(), std::min(value->size(), sizeof r.value));
+        long result = ioctl(fd, code, &r);
+        value->assign(r.value, strnlen(r.value, sizeof r.value));
+        return result;
+    }
+    // The errno of a failed call, 0 when it did not fail.
+    static int error_of(long result) { return result == -1 ? errno : 0; }
+    // Runs `body` in a child process; returns its wait status.
+    static int in_child(const std::function<int()>& body) {
+        pid_t pid = fork();
+        if (pid == 0)
+            _exit(body());
+        int status = -1;
+        waitpid(pid, &status, 0);
+        return status;
+    }
 
     static inline const char* const template_ = std::getenv("VBOARD_DIR");
     std::string dir_;
@@ -95,38 +79,37 @@ class core : public board_test {};
 class calls : public board_test {};
 class concurrency : public board_test {};
 
-TEST_F(core, requests_romtool_never_sends_are_refused) {
+TEST_F(core, environment_requests_romtool_never_sends) {
     std::pair<const char*, unsigned long> enotty[] = {{nvram0, FLASH_IOC_INFO},
                                                       {bios0, FLASH_IOC_ENV_GET},
                                                       {env0, NVRAM_IOC_ENV_GET},
                                                       {bios0, 0}};
     for (auto [node, code] : enotty)
         EXPECT_EQ(error_of(ioctl(open(node, O_RDWR), code, dir_.data())), ENOTTY) << node;
-    // a cleared store: zlib's CRC-32 of the rest, big-endian
+    // a cleared store: zlib's CRC-32 of the rest (a NUL, then 0xFF), big-endian
     const struct {
         const char* node;
         unsigned long set, clear;
-        size_t size;
         std::string crc;
-    } stores[] = {{env0, FLASH_IOC_ENV_SET, FLASH_IOC_ENV_CLEAR, 64 << 10, "\xb1\x7e\x62\x74"},
-                  {nvram0, NVRAM_IOC_ENV_SET, NVRAM_IOC_ENV_CLEAR, 8 << 10, "\x78\xde\x09\x23"}};
+    } stores[] = {{env0, FLASH_IOC_ENV_SET, FLASH_IOC_ENV_CLEAR, "\xb1\x7e\x62\x74"},
+                  {nvram0, NVRAM_IOC_ENV_SET, NVRAM_IOC_ENV_CLEAR, "\x78\xde\x09\x23"}};
     std::string value = "v";
     for (const auto& s : stores) {
         int fd = open(s.node, O_RDWR);
         EXPECT_EQ(error_of(env(fd, "a=b", &value, s.set)), EINVAL) << s.node; // never found again
         EXPECT_EQ(error_of(env(open(s.node, O_RDONLY), "k", &value, s.set)), EBADF) << s.node;
         EXPECT_EQ(ioctl(fd, s.clear, 0), 0);
-        EXPECT_EQ(file(s.node + 10 + std::string(".img")), s.crc + env_body({}, s.size)) << s.node;
+        EXPECT_EQ(file(s.node + 10 + std::string(".img")).substr(0, 6), s.crc + '\0' + '\xff');
     }
     // a full store refuses the entry and stays as it was
-    std::vector<std::string> stored;
+    std::string stored;
     value.assign(150, 'v');
-    for (int fd = open(nvram0, O_RDWR);
-         env(fd, std::to_string(stored.size()), &value, NVRAM_IOC_ENV_SET) == 0;)
-        stored.push_back(std::to_string(stored.size()) + "=" + value);
+    for (int fd = open(nvram0, O_RDWR), n = 0;
+         env(fd, std::to_string(n), &value, NVRAM_IOC_ENV_SET) == 0; ++n)
+        stored += std::to_string(n) + "=" + value + '\0';
     EXPECT_EQ(errno, ENOSPC);
-    EXPECT_GT(stored.size(), 40u); // 8 KiB of entries of about 155 bytes
-    EXPECT_EQ(file("nvram0.img").substr(4), env_body(stored, 8 << 10));
+    EXPECT_GT(stored.size(), 6000u); // 8 KiB of entries of about 155 bytes
+    EXPECT_EQ(file("nvram0.img").substr(4, stored.size() + 2), stored + '\0' + '\xff');
 }
 
 TEST_F(core, programming_ands_erase_sets_and_transfers_stay_in_bounds) {
@@ -135,58 +118,49 @@ TEST_F(core, programming_ands_erase_sets_and_transfers_stay_in_bounds) {
     EXPECT_EQ(write(fd, first, 4), 4);
     EXPECT_EQ(pwrite(fd, second, 4, 0), 4);
     EXPECT_EQ(pwrite(fd, "0123456789abcdef", 16, 300000), 16);
-    char zeros[17] = {};
-    EXPECT_EQ(error_of(write(fd, zeros, 17)), EINVAL); // more than a write may carry
+    char buffer[17] = {};
+    EXPECT_EQ(error_of(write(fd, buffer, 17)), EINVAL); // more than a write may carry
     ASSERT_EQ(lseek(fd, bios_size - 8, SEEK_SET), bios_size - 8);
-    EXPECT_EQ(error_of(write(fd, zeros, 16)), ENOSPC); // would run past the end: fails whole
+    EXPECT_EQ(error_of(write(fd, buffer, 16)), ENOSPC); // would run past the end: fails whole
     EXPECT_EQ(error_of(lseek(fd, bios_size + 1, SEEK_SET)), EINVAL);
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), bios_size - 8); // failures leave the offset alone
-    std::string expected(bios_size, '\xff'), got(bios_size + 1000, '\0');
+    EXPECT_EQ(read(fd, buffer, 16), 8); // failures left the offset alone: a short count at the end
+    EXPECT_EQ(read(fd, buffer, 16), 0);
+    std::string expected(bios_size, '\xff');
     expected.replace(0, 4, "\x30\x0f\x00\x12", 4).replace(300000, 16, "0123456789abcdef");
     EXPECT_EQ(file("flash_bios0.img"), expected);
-    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
-    ssize_t at = 0; // in order, a short count at the end, then 0
-    for (ssize_t n; (n = read(fd, &got[at], 1000)) > 0;)
-        at += n;
-    EXPECT_EQ(got.substr(0, at), expected);
     EXPECT_EQ(ioctl(fd, FLASH_IOC_ERASE, 0), 0);
     EXPECT_EQ(file("flash_bios0.img"), std::string(bios_size, '\xff'));
 }
 
 TEST_F(core, fault_rules_fail_the_calls_they_choose) {
+    // Most rules are met through romtool in the end-to-end tests; these rows it cannot show.
     int fd = -1;
     char b[16];
     zelk_error_text text{130, {}};
     // a code kept in an int arrives sign-extended where long is 64 bits wide
     auto error_text = static_cast<unsigned long>(static_cast<int32_t>(ZELK_IOC_ERROR_TEXT));
-    // The calls of every row, in order; each gives its result or -errno.
-    std::function<long()> script[] = {[&] { return (fd = open(bios0, O_RDWR)) < 0 ? -1L : 0L; },
-                                      [&] { return long(read(fd, b, 16)); },
-                                      [&] { return long(read(fd, b, 16)); },
-                                      [&] { return long(read(fd, b, 16)); },
-                                      [&] { return long(write(fd, "x", 1)); },
-                                      [&] { return long(ioctl(fd, error_text, &text)); },
-                                      [&] { return long(close(fd)); }};
+    // The calls of every row, in order: open, two reads, an error text, close.
+    auto call = [&](size_t i) -> long {
+        return i == 0  ? ((fd = open(bios0, O_RDWR)) < 0 ? -1 : 0)
+               : i < 3 ? read(fd, b, 16)
+               : i < 4 ? ioctl(fd, error_text, &text)
+                       : close(fd);
+    };
     std::pair<std::string, std::vector<long>> rows[] = {
-        {"node=flash_bios0 op=read nth=2 errno=5", {0, 16, -EIO, 16}},
-        {"node=flash_bios0 op=read from=2 errno=5", {0, 16, -EIO, -EIO}},
-        {"node=flash_bios0 op=read short=5", {0, 5, 5, 5}},
-        {"node=flash_bios0 op=read prob=0.5 seed=2 errno=5", {0, 16, 16, -EIO}},
-        {"node=flash_bios1 op=read errno=5", {0, 16, 16, 16}},
-        {"node=* op=write errno=130", {0, 16, 16, 16, -130}},
-        {"node=flash_bios0 op=ioctl code=0xc0ccd00a errno=5", {0, 16, 16, 16, 1, -EIO}},
-        {"node=flash_bios0 op=close errno=129", {0, 16, 16, 16, 1, 0, -129}},
-        {"node=* op=open errno=13", {-EACCES}},
+        {"node=flash_bios0 op=read from=2 errno=5", {0, 16, -EIO}},
+        {"node=flash_bios1 op=read errno=5", {0, 16, 16}},
+        {"node=flash_bios0 op=ioctl code=0xc0ccd00a errno=5", {0, 16, 16, -EIO}},
+        {"node=flash_bios0 op=close errno=129", {0, 16, 16, 0, -129}},
     };
     for (const auto& [rule, expected] : rows) {
         std::ofstream(dir_ + "/faults.txt") << "id=1 " << rule << " hits=0\n";
         for (size_t i = 0; i < expected.size(); ++i) {
             errno = 0;
-            long result = script[i]();
+            long result = call(i);
             EXPECT_EQ(result < 0 ? -errno : result, expected[i]) << rule << ", call " << i;
         }
         // a failed close still closes, as on Linux
-        EXPECT_TRUE(expected.size() < std::size(script) || fcntl(fd, F_GETFD) == -1);
+        EXPECT_TRUE(expected.size() < 5 || fcntl(fd, F_GETFD) == -1);
         close(fd);
     }
 }
@@ -196,60 +170,45 @@ TEST_F(core, power_cut_leaves_the_board_as_far_as_it_got_whichever_process_count
     const std::string data = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuv";
     int fd = open(bios0, O_RDWR);
     EXPECT_EQ(write(fd, data.data(), 16), 16); // the board's third write is cut, in a child
-    EXPECT_EQ(WTERMSIG(in_child(
-                  [&] { return int(write(fd, &data[16], 16) + write(fd, &data[32], 16)); })),
-              SIGKILL);
+    auto two_more = [&] { return int(write(fd, &data[16], 16) + write(fd, &data[32], 16)); };
+    EXPECT_EQ(WTERMSIG(in_child(two_more)), SIGKILL);
     EXPECT_EQ(file("flash_bios0.img").substr(0, 64), data.substr(0, 37) + std::string(27, '\xff'));
     // the cut was counted: the rule does not fire again in a later process
     EXPECT_TRUE(WIFEXITED(in_child([&] { return int(write(fd, "x", 1)); })));
 }
 
-TEST_F(core, the_request_log_has_one_line_per_call_in_order) {
+TEST_F(core, request_log_lines_keep_their_layout) {
+    // the end-to-end tests read the fields; their order, lseek's whence and the quoting here
     append("board.conf", "log=on\n");
-    append("faults.txt", "id=1 node=flash_bios0 op=read nth=2 errno=130 hits=0\n");
-    int fd = open(bios0, O_RDONLY | O_CLOEXEC), env_fd = open(env0, O_RDWR | O_SYNC);
-    char b[16];
-    zelk_error_text text{130, {}};
-    std::string value = "a \"b\"\n";
-    read(fd, b, 16);
-    read(fd, b, 16);
+    int fd = open(env0, O_RDWR);
+    std::string value = "a \"b\"\n", head = "pid=" + std::to_string(getpid()) +
+                                            " tid=" + std::to_string(syscall(SYS_gettid)) +
+                                            " node=flash_env0 op=";
     lseek(fd, 0x10, SEEK_SET);
-    ioctl(fd, ZELK_IOC_ERROR_TEXT, &text);
-    env(env_fd, "say", &value);
-    std::string expected, head = "pid=" + std::to_string(getpid()) +
-                                 " tid=" + std::to_string(syscall(SYS_gettid)) + " node=flash_";
-    for (const std::string& line :
-         {"bios0 op=open flags=O_RDONLY|O_CLOEXEC result=" + std::to_string(fd),
-          "env0 op=open flags=O_RDWR|O_SYNC result=" + std::to_string(env_fd),
-          std::string("bios0 op=read off=0 len=16 result=16"),
-          std::string("bios0 op=read off=16 len=16 result=-1 errno=130 fault=1"),
-          std::string("bios0 op=lseek off=16 whence=SET result=16"),
-          std::string("bios0 op=ioctl code=0xc0ccd00a errcode=130 result=0"),
-          std::string(R"(env0 op=ioctl code=0x812cc002 key="say" value="a \"b\"\x0a" result=0)")})
-        expected += head + line + "\n";
-    EXPECT_EQ(file("requests.log"), expected);
+    env(fd, "say", &value);
+    EXPECT_EQ(file("requests.log"),
+              head + "open flags=O_RDWR result=" + std::to_string(fd) + "\n" + head +
+                  "lseek off=16 whence=SET result=16\n" + head +
+                  R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x0a" result=0)" + "\n");
 }
 
 TEST_F(concurrency, sixteen_threads_in_four_processes_lose_nothing_and_log_whole_lines) {
     append("board.conf", "log=on\n");
     for (int p = 0; p < 4; ++p)
         if (fork() == 0) {
-            std::atomic<bool> ok{true};
             std::vector<std::thread> workers;
             for (int t = 0; t < 16; ++t)
-                workers.emplace_back([&ok, key = std::to_string(p * 16 + t)] {
+                workers.emplace_back([key = std::to_string(p * 16 + t)] {
                     for (int r = 0; r < 8; ++r) {
+                        std::string value = std::to_string(r);
                         int fd = open(env0, O_RDWR | O_SYNC);
-                        std::string value = std::to_string(r), got;
-                        if (env(fd, key, &value) != 0 ||
-                            env(fd, key, &got, FLASH_IOC_ENV_GET) != 1 || got != value ||
-                            close(fd) != 0)
-                            ok = false;
+                        if (env(fd, key, &value) != 0 || close(fd) != 0)
+                            _exit(1);
                     }
                 });
             for (std::thread& w : workers)
                 w.join();
-            _exit(ok ? 0 : 1);
+            _exit(0);
         }
     for (int status = -1, p = 0; p < 4; ++p, status = -1)
         EXPECT_TRUE(wait(&status) > 0 && status == 0);
@@ -260,8 +219,8 @@ TEST_F(concurrency, sixteen_threads_in_four_processes_lose_nothing_and_log_whole
         EXPECT_TRUE(line.rfind("pid=", 0) == 0 && line.find("pid=", 1) == std::string::npos &&
                     line.find(" result=") != std::string::npos)
             << line;
-    EXPECT_EQ(count, 4 * 16 * 8 * 4);
-    std::string got;
+    EXPECT_EQ(count, 4 * 16 * 8 * 3);
+    std::string got; // no process wrote another's entries over with an older image
     for (int key = 0, fd = open(env0, O_RDONLY); key < 64; ++key)
         EXPECT_TRUE(env(fd, std::to_string(key), &got, FLASH_IOC_ENV_GET) == 1 && got == "7")
             << key;
@@ -279,22 +238,15 @@ TEST_F(concurrency, fork_during_another_threads_request_blocks_nothing) {
     EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
-TEST_F(calls, errno_is_kept_on_success_and_only_the_boards_nodes_are_served) {
+TEST_F(calls, errno_kept_on_success_close_on_exec_and_only_the_boards_nodes) {
     errno = 1234;
-    int fd = open(bios0, O_RDWR);
+    int fd = open(bios0, O_RDWR), dropped = open(bios0, O_RDONLY | O_CLOEXEC);
     char b[16];
     zelk_device_info info;
-    EXPECT_EQ(read(fd, b, 16) + write(fd, b, 16) + lseek(fd, 0, SEEK_SET), 32);
-    EXPECT_EQ(ioctl(fd, FLASH_IOC_INFO, &info) + fsync(fd) + close(fd), 0);
+    EXPECT_EQ(read(fd, b, 16) + write(fd, b, 16) + lseek(fd, 0, SEEK_SET) + fsync(fd), 32);
+    EXPECT_EQ(ioctl(fd, FLASH_IOC_INFO, &info), 0);
     EXPECT_EQ(errno, 1234);
     EXPECT_EQ(file("requests.log"), ""); // the log is off by default
-    EXPECT_EQ(error_of(open("/dev/zelk/flash_none", O_RDONLY)), ENOENT);
-    unsetenv("VBOARD_DIR"); // without a board the node does not exist at all
-    EXPECT_EQ(error_of(open(bios0, O_RDONLY)), ENOENT);
-}
-
-TEST_F(calls, close_on_exec_is_honoured) {
-    int kept = open(bios0, O_RDONLY), dropped = open(bios0, O_RDONLY | O_CLOEXEC);
     auto open_after_exec = [](int fd) {
         return in_child([fd] {
             dup2(open("/dev/null", O_WRONLY), 2); // an emulator may complain about the preload
@@ -302,9 +254,12 @@ TEST_F(calls, close_on_exec_is_honoured) {
             return execl("/bin/sh", "sh", "-c", test.c_str(), nullptr);
         });
     };
-    EXPECT_EQ(fcntl(kept, F_GETFD) + open_after_exec(kept), 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD) + open_after_exec(fd), 0);
     EXPECT_EQ(fcntl(dropped, F_GETFD), FD_CLOEXEC);
     EXPECT_NE(open_after_exec(dropped), 0);
+    EXPECT_EQ(error_of(open("/dev/zelk/flash_none", O_RDONLY)), ENOENT);
+    unsetenv("VBOARD_DIR"); // without a board the node does not exist at all
+    EXPECT_EQ(error_of(open(bios0, O_RDONLY)), ENOENT);
 }
 
 } // namespace

@@ -42,8 +42,6 @@ class front_end(unittest.TestCase):
         self.cmd("env", "set", "ipaddr", "10.0.0.2")
         data = self.file("flash_env0.img")  # a big-endian CRC-32 of the rest of the device
         self.assertEqual(int.from_bytes(data[:4], "big"), zlib.crc32(data[4:]))
-        self.cmd("env", "clear")
-        self.assertEqual((self.cmd("env"), self.file("flash_env0.img")[4:6]), ("", b"\0\xff"))
         source, out = pathlib.Path(self.tmp, "in.bin"), pathlib.Path(self.tmp, "out.bin")
         for data in (b"\0" * 8192, bytes(range(256)) * 16):  # the second erases the rest
             source.write_bytes(data)
@@ -57,11 +55,10 @@ class front_end(unittest.TestCase):
         self.cmd("error-text", "0x90", "new code")
         self.assertIn(b"\n144 new code\n", self.file("errors.txt"))
 
-    def test_fault_rules_and_the_log(self):
+    def test_fault_rules(self):
         self.assertEqual(self.cmd("fault", "add", "bios0", "read", "nth=2", "errno=5"), "1\n")
-        self.cmd("fault", "noperm", "booter")
-        self.cmd("fault", "error-text", "*", "errno=130")
-        self.cmd("fault", "clear", "2")
+        for shorthand in (["noperm", "booter"], ["error-text", "*", "errno=130"], ["clear", "2"]):
+            self.cmd("fault", *shorthand)
         self.assertEqual(self.cmd("fault", "list"), "id=1 node=flash_bios0 op=read nth=2 errno=5"
                          " hits=0\nid=3 node=* op=ioctl code=0xc0ccd00a errno=130 hits=0\n")
         for bad in (["read"], ["munch", "errno=5"], ["read", "errno=5", "short=3"],
@@ -71,9 +68,8 @@ class front_end(unittest.TestCase):
     def test_run_hands_the_settings_to_the_program_under_a_runner(self):
         echoed = vboard("run", "--preload", PRELOAD, "--runner", "echo qemu-ppc -L /x", self.dir,
                         "--", "romtool", "-i").stdout.decode().split()
-        self.assertEqual(echoed, ["qemu-ppc", "-L", "/x", "-E",
-                                  "LD_PRELOAD=" + os.path.abspath(PRELOAD), "-E",
-                                  "VBOARD_DIR=" + os.path.abspath(self.dir), "romtool", "-i"])
+        self.assertEqual(echoed, ["qemu-ppc", "-L", "/x", "-E", "LD_PRELOAD=" + os.path.abspath(
+            PRELOAD), "-E", "VBOARD_DIR=" + os.path.abspath(self.dir), "romtool", "-i"])
         self.refused("run", "--preload", PRELOAD, os.path.join(self.tmp, "none"), "--", "true")
 
 
