@@ -20,7 +20,7 @@ import sys
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # pylint: disable=wrong-import-position,unused-import
-from kboard_build import GUEST_PROBE, GUEST_ROMTOOL, SYSROOT, build  # noqa: E402,F401
+from kboard_build import GUEST_ROMTOOL, SYSROOT, build  # noqa: E402,F401
 from kboard_guest import guest_t, process_t  # noqa: E402,F401
 
 

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 """Building the kernel board's image: the kernel (cached, see build-kernel.sh), the driver
-module, the agent (/init), zelk_probe and the initramfs with the PowerPC romtool."""
+module, the agent (/init) and the initramfs with the PowerPC romtool."""
 
 import os
 import shutil
@@ -13,7 +13,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 SYSROOT = "/usr/powerpc-linux-gnu"
 GUEST_ROMTOOL = "/usr/bin/romtool"
-GUEST_PROBE = "/usr/bin/zelk_probe"
 CROSS = "powerpc-linux-gnu-"
 # The source folders the module is built from, copied to the same places under the build
 # folder so that the paths between them hold; the first is the module's (its Kbuild, or
@@ -66,17 +65,6 @@ def build_agent(out):
     return agent
 
 
-def build_probe(out):
-    """zelk_probe (tests/driver_probe.c), built like romtool: dynamic, 64-bit time and
-    offsets, so that the preload board serves it too."""
-    probe = os.path.join(out, "zelk_probe")
-    subprocess.run([CROSS + "gcc", "-O2", "-Wall", "-Wextra", "-Werror", "-D_GNU_SOURCE",
-                    "-D_FILE_OFFSET_BITS=64", "-D_TIME_BITS=64",
-                    "-I", os.path.join(ROOT, "libs", "zelk"), "-o", probe,
-                    os.path.join(HERE, "tests", "driver_probe.c")], check=True)
-    return probe
-
-
 def _needed(binary):
     done = subprocess.run([CROSS + "readelf", "-d", binary], capture_output=True, check=True)
     return [line.split("[", 1)[1].split("]", 1)[0]
@@ -98,14 +86,13 @@ def _libraries(binary):
     return found
 
 
-def build_initramfs(kdir, out, agent, module, romtool, probe):
+def build_initramfs(kdir, out, agent, module, romtool):
     lines = ["dir /dev 0755 0 0", "nod /dev/console 0600 0 0 c 5 1", "dir /lib 0755 0 0",
              "dir /lib/modules 0755 0 0", "dir /usr 0755 0 0", "dir /usr/bin 0755 0 0",
              "dir /work 0755 0 0", "dir /tmp 1777 0 0",
              "file /init %s 0755 0 0" % agent,
              "file /lib/modules/zelk_board.ko %s 0644 0 0" % module,
-             "file %s %s 0755 0 0" % (GUEST_ROMTOOL, os.path.realpath(romtool)),
-             "file %s %s 0755 0 0" % (GUEST_PROBE, probe)]
+             "file %s %s 0755 0 0" % (GUEST_ROMTOOL, os.path.realpath(romtool))]
     for name, path in sorted(_libraries(romtool).items()):
         lines.append("file /lib/%s %s 0755 0 0" % (name, path))
     listing = os.path.join(out, "initramfs.list")
@@ -135,7 +122,7 @@ def build(romtool, out, extra_cflags="", kernel=None):
     times["module"] = time.monotonic() - start
     start = time.monotonic()
     agent = build_agent(out)
-    build_initramfs(kdir, out, agent, module, romtool, build_probe(out))
+    build_initramfs(kdir, out, agent, module, romtool)
     times["initramfs"] = time.monotonic() - start
     shutil.copy(os.path.join(kdir, "vmlinux"), os.path.join(out, "vmlinux"))
     with open(os.path.join(out, "kernel"), "w") as f:  # for variants of this image
