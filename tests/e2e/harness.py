@@ -44,11 +44,6 @@ def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=()):
     return result_t(done.returncode, done.stdout, done.stderr)
 
 
-def vboard(*args):  # the board's front end: its stdout
-    return subprocess.run([sys.executable, VBOARD, *args], capture_output=True,
-                          check=True).stdout
-
-
 class preload_board_t:
     """romtool through `vboard run`: the preload library serves the board's folder."""
     def command(self, board, args, ignore_signals=()):
@@ -56,9 +51,6 @@ class preload_board_t:
         ignored = [word for sig in ignore_signals for word in ("--ignore-signal", sig)]
         return ([sys.executable, VBOARD, "run", "--preload", PRELOAD] + runner + ignored
                 + [board.dir, "--", *VALGRIND, ROMTOOL, *args])
-
-    def run(self, board, args, timeout):
-        return _run(self.command(board, args), cwd=board.work, timeout=timeout)
 
     def start(self, board, args, stdout, ignore_signals):  # the pid: romtool's (or qemu's)
         return subprocess.Popen(self.command(board, args, ignore_signals), cwd=board.work,
@@ -81,16 +73,6 @@ class kernel_board_t:
         return self._guest.start(board.dir, board.work, [self._kboard.GUEST_ROMTOOL, *args],
                                  limit=TIMEOUT, ignored=ignored)
 
-    def run(self, board, args, timeout):
-        process = self.start(board, args, subprocess.PIPE, ())
-        try:
-            out, err = process.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(TIMEOUT)
-            raise
-        return result_t(process.returncode, out, err)
-
 
 # No board at all: the board tests skip themselves.
 if os.environ.get("ROMTOOL_BOARD", "preload") == "kernel":
@@ -112,13 +94,21 @@ class board_t:
         self.dir = os.path.join(self._tmp.name, "board")
         self.work = os.path.join(self._tmp.name, "work")
         os.mkdir(self.work)
-        vboard("create", self.dir)
+        self.vboard("create")
 
     def run(self, *args, timeout=TIMEOUT):
-        return BOARD.run(self, args, timeout)
+        process = self.start(*args)
+        try:
+            out, err = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(TIMEOUT)
+            raise
+        return result_t(process.returncode, out, err)
 
-    def vboard(self, command, *args):  # vboard COMMAND DIR ARGS...
-        return vboard(command, self.dir, *args)
+    def vboard(self, command, *args):  # vboard COMMAND DIR ARGS: its stdout
+        return subprocess.run([sys.executable, VBOARD, command, self.dir, *args],
+                              capture_output=True, check=True).stdout
 
     def _command(self, args):  # for cases that run `vboard run` themselves
         return preload_board_t().command(self, args)

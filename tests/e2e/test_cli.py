@@ -86,7 +86,6 @@ class test_on_the_board(harness.board_test_case):
         rows = [
             # command line                                    winner alone        follow-up
             (["-i", "-r", "16"],                              ["-r", "16"],       None),
-            (["-dump", "out.bin", "-r", "16"],                ["-r", "16"],       None),
             (["-e", "-dump", "out.bin"],                      ["-dump", "out.bin"], None),
             (["-wmt", "-rmt", "13"],                          ["-rmt", "13"],     None),
             (["-p", "img.bin", "-get", "serverip"],           ["-get", "serverip"], None),
@@ -97,7 +96,6 @@ class test_on_the_board(harness.board_test_case):
             (["-i", "-pfpga", "img.bin"],                     ["-pfpga", "img.bin"], ["-r", "80"]),
             # A missing node fails naming its path, so the output tells which name was used.
             (["-dev", "nosuch", "-dev", "bios0", "-r", "16"], ["-dev", "nosuch", "-r", "16"], None),
-            (["-dev", "bios0", "-dev", "nosuch", "-r", "16"], ["-dev", "bios0", "-r", "16"], None),
             (["-dev", "nosuch bios0", "-r", "16"],            ["-dev", "nosuch", "-r", "16"], None),
             # Modifiers (and -dev with its word) neither are files nor end the list;
             # another option does.
