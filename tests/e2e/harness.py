@@ -3,10 +3,9 @@
 romtool writes to stderr only when its stdout fails, so every run through a test case
 asserts that it is empty; sanitizer and memcheck reports land there too.
 
-The board is the preload library by default. With ROMTOOL_BOARD=kernel it is the kernel
-board (kernel_board/): the PowerPC romtool runs in a PowerPC Linux guest on our driver
-module, one guest per test file, and the board folder is synchronised with the guest around
-every run, so the tests read and change the same files either way."""
+The board is the preload library, or with ROMTOOL_BOARD=kernel the kernel board: romtool
+in a PowerPC guest on our driver module, one guest per test file, the board folder synced
+with the guest around every run."""
 
 import atexit
 import collections
@@ -31,7 +30,6 @@ if os.environ.get("ROMTOOL_VALGRIND") == "1" and not RUNNER:
                 "--errors-for-leak-kinds=definite,indirect", "--track-fds=no", "-q"]
 if not ROMTOOL:
     sys.exit("ROMTOOL is not set: run the end-to-end tests through ctest")
-# Generous: qemu-user and valgrind are slow, and a hung romtool must still end the test.
 TIMEOUT = 120 if VALGRIND else 60
 
 # What main prints for an exception a command lets out.
@@ -46,42 +44,28 @@ def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=()):
     return result_t(done.returncode, done.stdout, done.stderr)
 
 
-def vboard(*args, check=True):  # the board's front end: its stdout
-    done = subprocess.run([sys.executable, VBOARD, *args], capture_output=True, check=False)
-    if check and done.returncode != 0:
-        raise RuntimeError("vboard %s failed: %s" % (" ".join(args), done.stderr.decode()))
-    return done.stdout
-
-
 class preload_board_t:
     """romtool through `vboard run`: the preload library serves the board's folder."""
-
     def command(self, board, args, ignore_signals=()):
         runner = ["--runner", " ".join(RUNNER)] if RUNNER else []
         ignored = [word for sig in ignore_signals for word in ("--ignore-signal", sig)]
         return ([sys.executable, VBOARD, "run", "--preload", PRELOAD] + runner + ignored
                 + [board.dir, "--", *VALGRIND, ROMTOOL, *args])
 
-    def run(self, board, args, timeout):
-        return _run(self.command(board, args), cwd=board.work, timeout=timeout)
-
-    def start(self, board, args, stdout, ignore_signals):
-        # The front end execs into romtool, so the pid is romtool's (or its qemu's).
+    def start(self, board, args, stdout, ignore_signals):  # the pid: romtool's (or qemu's)
         return subprocess.Popen(self.command(board, args, ignore_signals), cwd=board.work,
                                 stdout=stdout, stderr=subprocess.PIPE)
 
 
 class kernel_board_t:
-    """romtool in a PowerPC guest on our driver module (kernel_board/, the folder `kboard.py
-    build` filled): one guest per test file, booted at first use, powered off at exit."""
+    """romtool in a PowerPC guest, booted at first use, powered off at exit."""
 
     def __init__(self, image):
         sys.path.insert(0, os.path.join(os.path.dirname(VBOARD), "..", "kernel_board"))
         import kboard  # pylint: disable=import-error,import-outside-toplevel
         self._kboard, self._image, self._guest = kboard, image, None
 
-    def start(self, board, args, stdout, ignore_signals):
-        # stdout: always a pipe, the guest's output comes over the line
+    def start(self, board, args, stdout, ignore_signals):  # stdout: always a pipe
         if self._guest is None:
             self._guest = self._kboard.guest_t(self._image)
             atexit.register(self._guest.close)
@@ -89,19 +73,8 @@ class kernel_board_t:
         return self._guest.start(board.dir, board.work, [self._kboard.GUEST_ROMTOOL, *args],
                                  limit=TIMEOUT, ignored=ignored)
 
-    def run(self, board, args, timeout):
-        process = self.start(board, args, subprocess.PIPE, ())
-        try:
-            out, err = process.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(TIMEOUT)
-            raise
-        return result_t(process.returncode, out, err)
 
-
-# The board the tests run on, chosen once: ROMTOOL_BOARD=kernel, else the preload board when
-# the build has one, else none (the board tests skip themselves).
+# No board at all: the board tests skip themselves.
 if os.environ.get("ROMTOOL_BOARD", "preload") == "kernel":
     BOARD = kernel_board_t(os.environ.get("KBOARD_IMAGE", ""))
 else:
@@ -110,33 +83,37 @@ KERNEL = isinstance(BOARD, kernel_board_t)
 
 
 def preload_board_only(reason):
-    """Marks a case that needs what only the preload board gives: on the kernel board
-    romtool runs in the guest, so host descriptors and host files cannot be its own."""
+    """A case that needs host descriptors or files to be romtool's own."""
     return unittest.skipIf(KERNEL, "not on the kernel board: " + reason)
 
 
 class board_t:
-    """A fresh default board in a temporary folder, and the work folder beside it that is
-    romtool's current directory."""
-
+    """A fresh default board in a temporary folder, and beside it romtool's work folder."""
     def __init__(self):
         self._tmp = tempfile.TemporaryDirectory(prefix="romtool-e2e-")
         self.dir = os.path.join(self._tmp.name, "board")
         self.work = os.path.join(self._tmp.name, "work")
         os.mkdir(self.work)
-        vboard("create", self.dir)
+        self.vboard("create")
 
     def run(self, *args, timeout=TIMEOUT):
-        return BOARD.run(self, args, timeout)
+        process = self.start(*args)
+        try:
+            out, err = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(TIMEOUT)
+            raise
+        return result_t(process.returncode, out, err)
 
-    def vboard(self, command, *args, check=True):  # vboard COMMAND DIR ARGS...
-        return vboard(command, self.dir, *args, check=check)
+    def vboard(self, command, *args):  # vboard COMMAND DIR ARGS: its stdout
+        return subprocess.run([sys.executable, VBOARD, command, self.dir, *args],
+                              capture_output=True, check=True).stdout
 
-    def _command(self, args):  # `vboard run`'s command line, for cases that run it themselves
+    def _command(self, args):  # for cases that run `vboard run` themselves
         return preload_board_t().command(self, args)
 
-    def start(self, *args, stdout=subprocess.PIPE, ignore_signals=()):
-        # Not waited for. ignore_signals: names romtool starts with ignored.
+    def start(self, *args, stdout=subprocess.PIPE, ignore_signals=()):  # not waited for
         return BOARD.start(self, args, stdout, ignore_signals)
 
     def image_path(self, device):  # of "bios0", "flash_bios0" or "nvram0"
@@ -147,9 +124,7 @@ class board_t:
         with open(self.image_path(device), "rb") as f:
             return f.read()
 
-    def add_flash(self, name, data, **info):
-        # One more flash device /dev/zelk/flash_NAME holding data; info overrides fields of
-        # its record (manufacturer_id, device_id, size_kbits, part_name).
+    def add_flash(self, name, data, **info):  # /dev/zelk/flash_NAME holding data
         info = {"manufacturer_id": 1, "device_id": 2, "size_kbits": len(data) * 8 // 1024,
                 "part_name": "TEST", **info}
         with open(os.path.join(self.dir, "flash_%s.info" % name), "w") as f:
@@ -166,10 +141,8 @@ class board_t:
         open(os.path.join(self.dir, "requests.log"), "wb").close()
 
     def requests(self, *keys):
-        # The request log (after self.vboard("log", "on")), read straight from the board's
-        # file: a dict of the fields per line, text values quoted, result an int; with keys,
-        # a tuple of those fields (None when absent) in which a successful open's varying
-        # descriptor reads "fd".
+        # The request log: a dict of the fields per line, text values quoted, result an
+        # int; with keys, a tuple of those fields in which a successful open's result is "fd".
         with open(os.path.join(self.dir, "requests.log"), "rb") as f:
             lines = f.read().decode(errors="replace").split("\n")[:-1]  # the last: unfinished
         out = []
@@ -181,14 +154,12 @@ class board_t:
             out.append(tuple(fields.get(key) for key in keys) if keys else fields)
         return out
 
-    def lock_file(self, device):
-        # romtool's lock of a node served from a file: named after the file's identity.
+    def lock_file(self, device):  # of a node served from a file: after its identity
         st = os.stat(self.image_path(device))
         return "/run/lock/romtool-%d:%d-%d.lock" % (os.major(st.st_dev), os.minor(st.st_dev),
                                                    st.st_ino)
 
-    def close(self):
-        # The lock files romtool made for this board's nodes would only pile up.
+    def close(self):  # the lock files made for this board's nodes would pile up
         for entry in os.listdir(self.dir):
             if entry.endswith(".img"):
                 try:
@@ -200,7 +171,6 @@ class board_t:
 
 class romtool_test_case(unittest.TestCase):
     """Every run must leave stderr empty."""
-
     def check_stderr(self, result):
         self.assertEqual(result.stderr, b"", "romtool wrote to stderr")
         return result
@@ -210,8 +180,7 @@ class romtool_test_case(unittest.TestCase):
 
 
 class board_test_case(romtool_test_case):
-    """Each test gets its own fresh board as self.board; skipped without a virtual board."""
-
+    """Each test gets its own fresh board as self.board."""
     def setUp(self):
         if BOARD is None:
             self.skipTest("no virtual board in this build")

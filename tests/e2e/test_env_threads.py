@@ -21,11 +21,11 @@ class test_env_threads(harness.board_test_case):
         super().setUp()
         self.board.vboard("log", "on")
 
-    def log(self):  # (tid, node, op, flags, code, key, value) per request
+    def log(self):
         return self.board.requests("tid", "node", "op", "flags", "code", "key", "value")
 
     def start(self, *args, wanted=WAITING, times=1):
-        # romtool with args, once its output holds wanted so many times: (process, output).
+        # romtool, once its output holds wanted so many times: (process, output).
         process = self.board.start(*args)
         self.addCleanup(lambda: process.poll() is None and process.kill())
         deadline, output = time.monotonic() + harness.TIMEOUT, b""
@@ -44,7 +44,6 @@ class test_env_threads(harness.board_test_case):
             time.sleep(0.005)
 
     def interrupt(self, process, output):
-        # SIGINT: (status, all output, seconds from the signal to the exit).
         sent = time.monotonic()
         process.send_signal(signal.SIGINT)
         rest, errors = process.communicate(timeout=harness.TIMEOUT)
@@ -56,20 +55,25 @@ class test_env_threads(harness.board_test_case):
             # arguments                         workers  requests
             (["-rmt"],                          2,       READ),
             (["-rmt", "12"],                    12,      READ),
+            (["-rmt", "13"],                    None,    b"13 is too many ( > 12 ) \n"),
+            (["-wmt", "0x10"],                  None,    b"16 is too many ( > 12 ) \n"),
             (["-wmt", "0x3"],                   3,       WRITE),
             (["-wmt", "-3"],                    2,       WRITE),   # "-3" is no value
             (["-wmt", "0"],                     0,       WRITE),
             (["-dev", "bios0", "-rmt", "1"],    1,       READ),
         ]
-        for args, count, (code, key, value) in rows:
+        for args, count, requests in rows:
             with self.subTest(args=args):
                 self.board.clear_log()
+                if count is None:  # refused before any worker starts
+                    self.assertEqual(self.romtool(*args)[:2] + (self.log(),), (1, requests, []))
+                    continue
+                code, key, value = requests
                 process, output = self.start(*args)
                 self.wait_log(lambda log: len({r[0] for r in log if r[2] == "ioctl"}) == count)
                 status, output, elapsed = self.interrupt(process, output)
                 self.assertEqual((status, output), (0, WAITING))
                 # Writers have just begun their pause of a second: a stop must wake them.
-                # (Under valgrind every step is slow: promptness is left to the other builds.)
                 prompt = key == WRITE[1] and not harness.VALGRIND
                 self.assertLess(elapsed, 0.9 if prompt else harness.TIMEOUT)
                 log = self.log()
@@ -85,11 +89,6 @@ class test_env_threads(harness.board_test_case):
                 # Stopped one at a time in the order they were made (thread ids rise).
                 last = [max(i for i, r in enumerate(log) if r[0] == tid) for tid in tids]
                 self.assertEqual(last, sorted(last))
-
-    def test_too_many(self):
-        self.assertEqual([self.romtool(*args)[:2] for args in (["-rmt", "13"], ["-wmt", "0x10"])],
-                         [(1, b"13 is too many ( > 12 ) \n"), (1, b"16 is too many ( > 12 ) \n")])
-        self.assertEqual(self.log(), [])
 
     def test_ctrl_c_during_start_up_is_not_lost(self):
         # Already pending when romtool starts: blocked from here on, inherited over exec.

@@ -2,10 +2,7 @@
 """Every command under random driver faults with fixed seeds: romtool never dies by a
 signal, never hangs, ends with status 1 exactly when a request of its run failed (per the
 board's request log), and prints only lines romtool(1) documents.
-
-Run by ctest, a bounded number of runs per command. Many runs (soak/faults.sh):
-    python3 test_faults_random.py --runs 1000 [--seed S]   (ROMTOOL etc. set as for ctest)
-"""
+Many runs (soak/faults.sh): python3 test_faults_random.py --runs 1000 [--seed S]"""
 
 import os
 import random
@@ -20,15 +17,11 @@ import unittest
 import harness
 
 SLOW = bool(harness.RUNNER or harness.VALGRIND)
-# Runs per command under ctest: about a minute on the host, a few under qemu or valgrind.
-RUNS, SEED = 2 if SLOW else 12, 1
+RUNS, SEED = 2 if SLOW else 12, 1  # runs per command under ctest
 TIMEOUT = 120 if SLOW else 30
-# How long -rmt/-wmt run before ctrl-c.
-STRESS_SECONDS = 2.0 if SLOW else 0.4
+STRESS_SECONDS = 2.0 if SLOW else 0.4  # of -rmt/-wmt before ctrl-c
 
-# What a failure message may be: a system call on a node ("read -- EIO: ...", the fixed
-# texts differ per call), a driver text from errors.txt, an unknown driver code's record
-# handed back as the driver left it (the tool's own text), or nothing when the
+# A failure message: a system call on a node, a driver text, or nothing when the
 # error-text request failed too.
 NODE = r"/dev/zelk/flash_\w+"
 DRIVER_TEXTS = r"flash device busy|flash program verify failed|flash erase timeout" \
@@ -38,9 +31,8 @@ FATAL = [r"", r"romtool fatal error : " + MESSAGE]
 HEX_ENTRY = r"[0-9a-f]{2}\[[0-9A-Za-z.]\] "
 PROGRAM_FAILED = r"program failed after \d+ bytes were written: " + MESSAGE
 
-# Each row: name, arguments, allowed stdout lines (regexes, besides the fatal error), and
-# whether the run is ended with ctrl-c. Flash commands work on devices other than env0 so
-# that the store keeps its keys across the runs on one board.
+# name, arguments, allowed stdout lines (regexes, besides the fatal error), ended by ctrl-c.
+# Flash commands leave env0 alone: the store keeps its keys across the runs.
 COMMANDS = [
     ("info", ["-dev", "bios1", "-i"],
      [r"Device information:", r"   manf\. id: -?\d+", r"    dev\. id: -?\d+",
@@ -69,97 +61,72 @@ ERRNOS = [5, 16, 28, 130, 131, 199]  # 199: a driver code without a text
 
 
 def fault_rules(rng):
-    """One or two random rules as faults.txt lines; the second one, when there is one,
-    may fail the error-text request that reports the first one's driver code."""
+    """One or two random rules as faults.txt lines; the second may fail the error-text
+    request that reports the first one's driver code."""
     rules = []
     for rule_id in range(1, rng.choice((2, 2, 3))):
+        trigger = "id=%d node=* %%s prob=%s seed=%d hits=0" % (
+            rule_id, rng.choice(("0.02", "0.1", "0.3", "0.6")), rng.randrange(1 << 30))
         op = rng.choice(OPS)
-        trigger = "prob=%s seed=%d" % (rng.choice(("0.02", "0.1", "0.3", "0.6")),
-                                       rng.randrange(1 << 30))
         if rule_id == 2 and rng.random() < 0.5:
-            rules.append("id=2 node=* op=ioctl code=0xc0ccd00a %s errno=%d hits=0"
-                         % (trigger, rng.choice((5, 22))))
+            rules.append(trigger % "op=ioctl code=0xc0ccd00a errno=%d" % rng.choice((5, 22)))
         elif op == "read" and rng.random() < 0.3:
-            rules.append("id=%d node=* op=read %s short=%d hits=0"
-                         % (rule_id, trigger, rng.randrange(1, 20)))
+            rules.append(trigger % "op=read short=%d" % rng.randrange(1, 20))
         else:
-            rules.append("id=%d node=* op=%s %s errno=%d hits=0"
-                         % (rule_id, op, trigger, rng.choice(ERRNOS)))
+            rules.append(trigger % "op=%s errno=%d" % (op, rng.choice(ERRNOS)))
     return rules
 
 
-def prepare(board):
-    """Image files in the work folder, some text on bios0, a small device to dump (short
-    reads of a whole default device take long), logging on."""
+def prepare(board):  # image files, some text on bios0, a small device to dump, logging on
     rng = random.Random(1)
     board.add_flash("small", bytes(range(256)) * 16)
-    files = {"plain.bin": 1000, "bios.bin": 0x1003, "head.bin": 700, "core.bin": 2500}
-    for name, size in files.items():
-        with open(os.path.join(board.work, name), "wb") as f:
-            f.write(bytes(rng.randrange(256) for _ in range(size)))
+    for name, size in {"plain.bin": 1000, "bios.bin": 0x1003, "head.bin": 700,
+                       "core.bin": 2500}.items():
+        board.put(name, bytes(rng.randrange(256) for _ in range(size)))
     with open(board.image_path("bios0"), "r+b") as f:
         f.write(b"zelk BIOS 1.0 \x00\x01 ok")
     board.vboard("log", "on")
 
 
-def read_until(process, marker):
-    """stdout up to and with marker, read from the descriptor itself: communicate() reads
-    the descriptor too and would miss what a buffered readline() had taken."""
-    data = b""
-    deadline = time.time() + TIMEOUT
-    fd = process.stdout.fileno()
-    while marker not in data and time.time() < deadline:
-        ready, _, _ = select.select([fd], [], [], 0.5)
-        if ready:
-            chunk = os.read(fd, 4096)
-            if not chunk:
-                break
-            data += chunk
-    return data
-
-
 def problems_of(board, row, rules):
-    """Runs one command under the rules; returns what went wrong, as texts."""
+    """Runs one command under the rules; returns what went wrong."""
     name, args, allowed, interrupt = row
     with open(os.path.join(board.dir, "faults.txt"), "w") as f:
         f.write("".join(rule + "\n" for rule in rules))
-    open(os.path.join(board.dir, "requests.log"), "w").close()
-
-    problems = []
-    process = board.start(*args)
+    board.clear_log()
+    process, first = board.start(*args), b""
     try:
-        if interrupt:
-            # A worker that fails at once may print before "waiting for ctrl-c".
-            first = read_until(process, b"waiting for ctrl-c\n")
-            if b"waiting for ctrl-c\n" not in first:
-                problems.append("no \"waiting for ctrl-c\" in %r" % first[:300])
+        if interrupt:  # a worker that fails at once may print before "waiting for ctrl-c"
+            deadline = time.time() + TIMEOUT
+            while b"waiting for ctrl-c\n" not in first and time.time() < deadline:
+                if select.select([process.stdout], [], [], 0.5)[0]:
+                    chunk = os.read(process.stdout.fileno(), 4096)
+                    if not chunk:
+                        break
+                    first += chunk
             time.sleep(STRESS_SECONDS)
             process.send_signal(signal.SIGINT)
-        else:
-            first = b""
         out, err = process.communicate(timeout=TIMEOUT)
         out = first + out
     except subprocess.TimeoutExpired:
         process.kill()
         process.communicate()
         return ["hung (no end within %d s)" % TIMEOUT]
-    status = process.returncode
-
+    status, problems = process.returncode, []
     with open(os.path.join(board.dir, "requests.log")) as f:
         fired = re.findall(r"^(.* fault=(\d+).*)$", f.read(), re.M)
     actions = {re.search(r"id=(\d+)", r).group(1): r for r in rules}
     # A short read is no failure, and a failed close in a destructor has no one to tell.
     errors = [line for line, rule_id in fired if " errno=" in actions[rule_id]]
     failing = [line for line in errors if " op=close" not in line]
-
     text = out.decode(errors="replace")
+    if interrupt and "waiting for ctrl-c\n" not in text:
+        problems.append("no \"waiting for ctrl-c\" in %r" % text[:300])
     if status < 0:
         problems.append("killed by signal %d" % -status)
     elif failing and status != 1:
         problems.append("status %d after a failed request: %s" % (status, failing[0]))
-    elif not errors and status != 0:
-        problems.append("status %d and no request failed" % status)
-    elif status not in (0, 1):
+    elif (not errors and status != 0) or status not in (0, 1):
         problems.append("status %d" % status)
     if err:
         problems.append("stderr %r" % err[:300])
@@ -167,13 +134,10 @@ def problems_of(board, row, rules):
         problems.append("fatal error not at the end in its three lines")
     if status == 1 and "fatal error" not in text and "failed" not in text:
         problems.append("status 1 without a message")
-    lines = text.split("\n")
-    if lines[-1] != "":
-        problems.append("last line not ended: %r" % lines[-1])
-    for line in lines[:-1]:
-        if not any(re.fullmatch(regex, line) for regex in allowed + FATAL):
-            problems.append("undocumented line %r" % line)
-            break
+    if not text.endswith("\n") and text:
+        problems.append("last line not ended: %r" % text[-100:])
+    problems += ["undocumented line %r" % line for line in text.split("\n")[:-1]
+                 if not any(re.fullmatch(regex, line) for regex in allowed + FATAL)][:1]
     return problems
 
 

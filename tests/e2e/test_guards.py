@@ -30,7 +30,7 @@ class test_guards(harness.board_test_case):
             (["-dump", "out.bin"], 0, [RO]),
             (["-crc", "bios"], 1, [RO]),
             (["-p", "img.bin", "-verify", "-progress"], 0, [RW, "write", RO]),
-            (["-pbios", "bios.bin", "-ifchanged", "-verify"], 1, [RO, RW, "write", RO]),
+            (["-pbios", "bios.bin", "-ifchanged", "-verify"], 1, [RO]),  # not erased
             (["-pfpga", "img.bin", "-verify"], 1, [RW, "write", RO]),
             (["-pbios", "bios.bin", "-erase"], 0, [RO, RW, ERASE, RW, "write"]),
             (["-e"], 0, [RW, ERASE]),
@@ -41,7 +41,7 @@ class test_guards(harness.board_test_case):
                 with open(self.board.image_path("bios0"), "r+b") as f:
                     f.write(b"\xff" * 0x2000 + b"\x00")
                 self.board.clear_log()
-                self.assertEqual(self.romtool("-dev", "bios0", *args).status, status)
+                self.assertEqual(self.board.run("-dev", "bios0", *args).status, status)
                 seen = []
                 for r in self.board.requests():
                     entry = {"open": "open %s" % r.get("flags"), "write": "write",
@@ -66,9 +66,11 @@ class test_guards(harness.board_test_case):
             with self.subTest(args=args):
                 stdout = self.romtool("-dev", "bios0", "-nowait", *args).stdout
                 self.assertEqual(stdout.startswith(b"device busy"), busy)
-        # Behind a writer every reader waits.
+        # Behind a writer every reader waits, or with -nowait is busy.
         for fd in fds:
             fcntl.flock(fd, fcntl.LOCK_EX)
+        self.assertEqual(self.romtool("-dev", "bios0", "-nowait", "-i")[:2],
+                         (1, b"device busy: /dev/zelk/flash_bios0\n"))
         runs = [self.board.start("-dev", "bios0", *args)
                 for args in (["-r", "4"], ["-dump", "out.bin"], ["-get", "serverip"])]
         time.sleep(1.0)

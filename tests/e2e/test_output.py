@@ -44,15 +44,6 @@ class test_output(harness.board_test_case):
                 process.stdout.close()
                 self.assertEqual(self.finish(process), ending)
 
-    @harness.preload_board_only("its standard output is the guest agent's pipe, never a file")
-    def test_output_into_a_regular_file_succeeds(self):
-        path = os.path.join(self.board.work, "out.txt")
-        with open(path, "wb") as out:
-            self.assertEqual(self.finish(self.board.start("-get", "serverip", stdout=out)),
-                             (0, b""))
-        with open(path, "rb") as f:
-            self.assertEqual(f.read(), b"serverip = 192.168.1.1\n")
-
     def test_dump_into_standard_output_carries_the_device_alone(self):
         # `romtool -dump - | gzip`: the line, the progress and a failure go to stderr.
         device = bytes(range(256)) * 4
