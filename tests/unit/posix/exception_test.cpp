@@ -58,16 +58,6 @@ TEST(exception, text_is_cut_to_510_characters) {
     }
 }
 
-TEST(exception, no_text_is_an_empty_string_never_null) {
-    const exception_t plain;
-    const posix_exception_t numbered(EIO);
-    const qv::pproc::thread_stop_exception_t stop;
-    for (const char* what : {plain.what(), numbered.what(), stop.what()}) {
-        ASSERT_NE(what, nullptr);
-        EXPECT_STREQ(what, "");
-    }
-}
-
 TEST(exception, thread_stop_passes_handlers_for_exception_t_and_std_exception) {
     bool stopped = false;
     try {

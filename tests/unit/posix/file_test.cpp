@@ -62,49 +62,26 @@ protected:
     const std::string dir = ::testing::TempDir() + "posix_file." + std::to_string(getpid());
 };
 
-TEST_F(file_test, opens_at_first_use_with_0600) {
-    const std::string later = path("later");
-    file_t f(later, O_RDWR | O_CREAT);
-    EXPECT_FALSE(std::filesystem::exists(later)); // not used yet, not created
-    const mode_t saved = umask(0);
-    f.write("x", 1);
-    umask(saved);
-    EXPECT_EQ(std::filesystem::status(later).permissions(), std::filesystem::perms(0600));
-}
-
-TEST_F(file_test, second_open_is_refused_and_keeps_the_descriptor) {
-    const std::string data = put("data", "x");
+TEST_F(file_test, open_twice_refused_close_twice_harmless_reopen_from_the_start) {
+    const std::string data = put("data", "0123456789");
     file_t f(data, O_RDONLY);
-    f.open();
+    f.seek(3, SEEK_SET);
     const int fd = f.fd();
     EXPECT_EQ(failure_of([&] { f.open(); }).what, "file_t::open() -- " + data + " already open");
-    EXPECT_EQ(f.fd(), fd);
-    EXPECT_TRUE(fd_open(fd));
-}
-
-TEST_F(file_test, open_failures_name_the_file_and_keep_the_errno) {
-    char c;
-    file_t missing(path("missing"), O_RDONLY), unnamed;
-    const failure_t enoent = failure_of([&] { missing.read(&c, 1); });
-    EXPECT_EQ(enoent.what,
-              path("missing") +
-                  ": open -- ENOENT: file/dir does not exist or is a dangling symbolic link");
-    EXPECT_EQ(enoent.number, ENOENT);
-    EXPECT_EQ(failure_of([&] { unnamed.read(&c, 1); }).what, "file_t::open() --- no file name");
-}
-
-TEST_F(file_test, close_twice_then_reopen_from_the_start_and_size_keeps_the_offset) {
-    file_t f(put("data", "0123456789"), O_RDONLY);
-    f.seek(3, SEEK_SET);
     EXPECT_EQ(f.size(), 10);
-    EXPECT_EQ(f.tell(), 3);
-    const int fd = f.fd();
+    EXPECT_EQ(f.tell(), 3); // size() keeps the offset
     f.close();
     EXPECT_FALSE(fd_open(fd));
     EXPECT_NO_THROW(f.close());
     char c = 0;
     ASSERT_EQ(f.read(&c, 1), 1);
     EXPECT_EQ(c, '0');
+    file_t missing(path("missing"), O_RDONLY);
+    const failure_t enoent = failure_of([&] { missing.read(&c, 1); });
+    EXPECT_EQ(enoent.what,
+              path("missing") +
+                  ": open -- ENOENT: file/dir does not exist or is a dangling symbolic link");
+    EXPECT_EQ(enoent.number, ENOENT);
 }
 
 TEST_F(file_test, failing_sync_in_destructor_is_swallowed_and_the_file_closed) {
