@@ -5,42 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utility>
 
-using qv::exception_t;
 using qv::posix::file_t;
-using qv::posix::posix_exception_t;
-
-namespace {
-int fcntl_fault = 0;      // errno for the next F_SETFD, 0: none
-int fcntl_failed_fd = -1; // the descriptor it was refused for
-} // namespace
-
-// This program's fcntl (the header's name for it, fcntl64 or __fcntl_time64 included), so
-// that marking a new descriptor close-on-exec can fail.
-extern "C" int fcntl(int fd, int command, ...) {
-    va_list ap;
-    va_start(ap, command);
-    const long argument = va_arg(ap, long);
-    va_end(ap);
-    if (command == F_SETFD && fcntl_fault != 0) {
-        fcntl_failed_fd = fd;
-        errno = std::exchange(fcntl_fault, 0);
-        return -1;
-    }
-    return static_cast<int>(syscall(SYS_fcntl, fd, command, argument));
-}
 
 namespace {
 
@@ -119,16 +93,6 @@ TEST_F(file_test, descriptor_is_not_inherited_across_exec) {
     if (status == 127 << 8)
         GTEST_SKIP() << "cannot run /bin/sh in a child here";
     EXPECT_EQ(status, 0) << "exit status 1: inherited; 2: the probe does not work";
-}
-
-TEST_F(file_test, failed_close_on_exec_closes_the_new_descriptor) {
-    file_t f(put("data", "x"), O_RDONLY);
-    fcntl_fault = EBADF;
-    const failure_t f1 = failure_of([&] { f.open(); });
-    EXPECT_EQ(f1.what, path("data") + ": fcntl -- EBADF: invalid open file descriptor");
-    ASSERT_NE(fcntl_failed_fd, -1);
-    EXPECT_FALSE(fd_open(fcntl_failed_fd));
-    EXPECT_FALSE(f.is_open());
 }
 
 } // namespace

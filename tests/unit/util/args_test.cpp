@@ -75,18 +75,6 @@ TEST(args, unsigned_number_beyond_int_keeps_the_default) {
     EXPECT_EQ(count, 64u);
 }
 
-TEST(args, only_the_first_argc_arguments_are_read) {
-    const char* const argv[] = {"romtool", "-i", "value", nullptr};
-    for (int argc : {0, 1, 2}) {
-        SCOPED_TRACE(argc);
-        args_t args(argc, argv);
-        std::string value = "kept";
-        EXPECT_EQ(args.find("-i"), argc == 2);
-        EXPECT_FALSE(args.next(value));
-        EXPECT_EQ(value, "kept");
-    }
-}
-
 TEST(args, whole_text_value) {
     const struct {
         const char* text;
