@@ -29,21 +29,15 @@ TEST(args, number_after_the_option) {
         int value;     // the default 64 when nothing was converted
         bool consumed; // the argument is taken as the option's value
     } rows[] = {
-        {"0x20", true, 32, true},         // hexadecimal prefix
-        {"0X1F", true, 31, true},         // upper-case prefix too
         {"010", true, 10, true},          // decimal, never octal
         {"12abc", true, 12, true},        // trailing text ignored
-        {"abc", false, 64, true},         // unreadable: default kept
         {" 12", false, 64, true},         // no skipping of leading blanks
         {"0x", true, 0, true},            // too short for the prefix: decimal 0
-        {"", false, 64, true},            // empty argument
         {"99999999999", false, 64, true}, // overflow must not clobber the default
         {"0x7FFFFFFF", true, 0x7FFFFFFF, true},
-        {"0x80000000", false, 64, true},  // beyond int: an overflow like 2147483648, never
-        {"0xFFFFFFFF", false, 64, true},  // wrapped to a negative count
+        {"0x80000000", false, 64, true},  // beyond int: never wrapped to a negative count
         {"0x100000010", false, 64, true}, // past 32 bits: never cut
-        {"0x10000000000000000", false, 64, true},
-        {"-5", false, 64, false}, // looks like an option: no value, left in place
+        {"-5", false, 64, false},         // looks like an option: no value, left in place
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
@@ -73,51 +67,12 @@ TEST(args, words_stop_at_the_next_option_and_find_starts_over) {
     EXPECT_EQ(key, "a");
 }
 
-TEST(args, unsigned_number_keeps_the_default) {
-    const struct {
-        const char* text;
-        bool converted;
-        unsigned value;
-    } rows[] = {
-        {"0x7FFFFFFF", true, 0x7FFFFFFFu},
-        {"0xFFFFFFFF", false, 64u}, // as 4294967295: beyond int
-        {"-1", false, 64u},         // an option, not a number
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.text);
-        auto args = make_args({"-r", row.text});
-        ASSERT_TRUE(args.find("-r"));
-        unsigned count = 64;
-        EXPECT_EQ(args.get(count), row.converted);
-        EXPECT_EQ(count, row.value);
-    }
-}
-
-TEST(args, only_the_first_argc_arguments_are_read) {
-    const char* const argv[] = {"romtool", "-i", "value", nullptr};
-    for (int argc : {0, 1, 2}) {
-        SCOPED_TRACE(argc);
-        args_t args(argc, argv);
-        std::string value = "kept";
-        EXPECT_EQ(args.find("-i"), argc == 2);
-        EXPECT_FALSE(args.next(value));
-        EXPECT_EQ(value, "kept");
-    }
-}
-
-TEST(args, modifiers_are_stepped_over_wherever_they_stand) {
-    auto args = make_args(
-        {"-pfpga", "a", "-verify", "b", "-dev", "fpga0", "c", "-dev", "-nowait", "d", "-x", "e"});
-    args.set_modifiers({"-verify", "-nowait"}, {"-dev"});
-    ASSERT_TRUE(args.find("-pfpga"));
-    std::string files;
-    for (std::string file; args.get(file);)
-        files += file;
-    EXPECT_EQ(files, "abcd"); // an unknown option still ends the list
-    std::string device;
-    ASSERT_TRUE(args.find("-dev"));
-    EXPECT_TRUE(args.get(device));
-    EXPECT_EQ(device, "fpga0");
+TEST(args, unsigned_number_beyond_int_keeps_the_default) {
+    auto args = make_args({"-r", "0xFFFFFFFF"}); // read through int: no 4294967295 either
+    unsigned count = 64;
+    ASSERT_TRUE(args.find("-r"));
+    EXPECT_FALSE(args.get(count));
+    EXPECT_EQ(count, 64u);
 }
 
 TEST(args, whole_text_value) {
@@ -129,7 +84,6 @@ TEST(args, whole_text_value) {
     } rows[] = {
         {" root=/dev/mtdblock2  quiet ", true, " root=/dev/mtdblock2  quiet ", true},
         {"  ", false, "kept", true}, // no word: refused, like the word form
-        {"", false, "kept", true},
         {"-x y", false, "kept", false},
     };
     for (const auto& row : rows) {
