@@ -40,6 +40,4 @@ step -dev bios0 -dump "$board/bios0-copy.bin"
 step -get serverip
 step -set bootfile zImage-demo
 step -get bootfile
-echo
-echo "environment now:"
-"$vboard" env "$board"
+step -list
