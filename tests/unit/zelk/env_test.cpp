@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// env_t on the virtual board, at the ioctl seam: the record bytes the board cannot show
-// and the edge cases of its two parsers. The stores' requests, their order and the open
-// flags are pinned by tests/e2e/test_env_keys.py. Run through `vboard run BOARD --`;
-// every test works on its own copy of that board.
+// env_t at the ioctl seam, each test on its own copy of the board of `vboard run BOARD --`:
+// the record bytes the board cannot show and the edges of the two parsers.
 #include "posix/syscalls.h"
 #include "support/failure.h"
 #include "zelk/zelk_env.h"
