@@ -19,13 +19,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class worker_t : public thread_t {
-public:
+struct worker_t : thread_t {
     explicit worker_t(std::function<void(worker_t&)> body) : body(std::move(body)) {}
     ~worker_t() override { stop(); }
     int nap(int milliseconds) { return sleep(milliseconds); }
-
-private:
     void run() override { body(*this); }
     std::function<void(worker_t&)> body;
 };
