@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""romtool's bash completion, run in bash as bash runs it on <TAB>.
-
-  test_completion.py SCRIPT
+"""test_completion.py SCRIPT: romtool's bash completion, run as bash runs it on <TAB>.
 
 Each row sets COMP_WORDS/COMP_CWORD in a folder holding a.bit, b.bit and sub/, calls
 the completion function and compares COMPREPLY; every row runs with and without the
@@ -55,15 +53,14 @@ def main():
     failures = 0
     frameworks = [""] + ([FRAMEWORK] if os.path.exists(FRAMEWORK) else [])
     with tempfile.TemporaryDirectory(prefix="romtool-completion-") as tmp:
+        touch = lambda folder, names: [open(os.path.join(folder, f), "w").close() for f in names]
         os.mkdir(os.path.join(tmp, "sub"))
-        for f in FILES[:2]:
-            open(os.path.join(tmp, f), "w").close()
+        touch(tmp, FILES[:2])
         for n, (words, nodes, want) in enumerate(ROWS):
             dev_dir = os.path.join(tmp, "sub", "dev-%d" % n)
             if nodes is not None:
                 os.mkdir(dev_dir)
-                for node in nodes:
-                    open(os.path.join(dev_dir, node), "w").close()
+                touch(dev_dir, nodes)
             for framework in frameworks:
                 env = dict(os.environ, SCRIPT=script, FRAMEWORK=framework, _romtool_dev_dir=dev_dir)
                 r = subprocess.run(["bash", "--norc", "--noprofile", "-c", RUN, "romtool"] + words,

@@ -2,11 +2,9 @@
 # SPDX-License-Identifier: MIT
 """What the packages ship.
 
-  test_install.py man --source SRC    every man page passes groff and mandoc's lint
-  test_install.py install --build BUILD [--expect-romtool] [--expect-vboard]
-                  [--expect-board-preload] [--expect-debian-docs]
-      each install component (a Debian package) holds exactly its files. That the
-      packaged programs run from there is checked on the packages by scripts/package.sh.
+  man --source SRC: every man page passes groff and mandoc's lint
+  install --build BUILD [--expect-romtool|vboard|board-preload|debian-docs]...: each install
+      component (a Debian package) holds exactly its files; scripts/package.sh runs them.
 """
 import argparse
 import os
@@ -57,14 +55,10 @@ def check_install(build, romtool, vboard, board_preload, debian_docs):
                   | ({"usr/lib/vboard/powerpc/libvboard.so"} if board_preload else set())
                   | docs("romtool-vboard"),
     }
-    failures = 0
     with tempfile.TemporaryDirectory(prefix="romtool-install-") as tmp:
-        for name, expected in components.items():
-            got = install(build, os.path.join(tmp, name), name)
-            if got != expected:
-                failures += fail("component %s: missing %s, unexpected %s"
-                                 % (name, sorted(expected - got), sorted(got - expected)))
-    return 1 if failures else 0
+        got = {name: install(build, os.path.join(tmp, name), name) for name in components}
+    return 1 if sum(fail("component %s: missing %s, unexpected %s" % (name, sorted(want - got[name]),
+                    sorted(got[name] - want))) for name, want in components.items() if got[name] != want) else 0
 
 
 def main():
@@ -75,9 +69,7 @@ def main():
     for flag in ("romtool", "vboard", "board-preload", "debian-docs"):
         ap.add_argument("--expect-" + flag, action="store_true")
     a = ap.parse_args()
-    if a.check == "man":
-        return check_man(a.source)
-    return check_install(a.build, a.expect_romtool, a.expect_vboard, a.expect_board_preload,
+    return check_man(a.source) if a.check == "man" else check_install(a.build, a.expect_romtool, a.expect_vboard, a.expect_board_preload,
                          a.expect_debian_docs)
 
 

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The virtual board as a program sees a driver: plain system calls on /dev/zelk/
-// nodes. Run through `vboard run BOARD -- board_test`; every test works on its own
-// copy of that board. Here: the preload shell's own work, and the core's rules that
-// romtool never reaches (so the end-to-end tests cannot).
+// Plain system calls on /dev/zelk/ nodes, through `vboard run BOARD -- board_test`, each test
+// on its own copy of that board: the preload shell's own work, and the core's rules romtool
+// never reaches (so the end-to-end tests cannot).
 #include "zelk/zelk_ioctl.h"
 
 #include <gtest/gtest.h>
@@ -59,9 +58,7 @@ protected:
         value->assign(r.value, strnlen(r.value, sizeof r.value));
         return result;
     }
-    // The errno of a failed call, 0 when it did not fail.
     static int error_of(long result) { return result == -1 ? errno : 0; }
-    // Runs `body` in a child process; returns its wait status.
     static int in_child(const std::function<int()>& body) {
         pid_t pid = fork();
         if (pid == 0)
@@ -133,13 +130,11 @@ TEST_F(core, programming_ands_erase_sets_and_transfers_stay_in_bounds) {
 }
 
 TEST_F(core, fault_rules_fail_the_calls_they_choose) {
-    // Most rules are met through romtool in the end-to-end tests; these rows it cannot show.
-    int fd = -1;
+    int fd = -1; // the other rules are met through romtool in the end-to-end tests
     char b[16];
     zelk_error_text text{130, {}};
     // a code kept in an int arrives sign-extended where long is 64 bits wide
     auto error_text = static_cast<unsigned long>(static_cast<int32_t>(ZELK_IOC_ERROR_TEXT));
-    // The calls of every row, in order: open, two reads, an error text, close.
     auto call = [&](size_t i) -> long {
         return i == 0  ? ((fd = open(bios0, O_RDWR)) < 0 ? -1 : 0)
                : i < 3 ? read(fd, b, 16)

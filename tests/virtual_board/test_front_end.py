@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 # The vboard front end's commands the end-to-end tests do not use, and the library's symbols.
-# Needs VBOARD (the front end) and VBOARD_PRELOAD (the library).
 
 import os
 import pathlib

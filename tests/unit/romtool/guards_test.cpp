@@ -17,9 +17,7 @@
 #include <unistd.h>
 #include <utility>
 
-namespace {
-int fsync_fault = 0; // errno for the next fsync, 0: none
-}
+static int fsync_fault = 0; // errno for the next fsync, 0: none
 
 // This program's fsync, so that syncing the dump's file can fail.
 extern "C" int fsync(int fd) {

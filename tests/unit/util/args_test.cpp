@@ -14,39 +14,46 @@ args_t make_args(std::vector<const char*> arguments) {
     return args_t(static_cast<int>(arguments.size()), arguments.data());
 }
 
-// The plain argument after the option's value: "tail" when the value was consumed; when it
-// was left in place, an option stands there and there is none.
-std::string after_value(args_t& args) {
-    std::string rest = "(none)";
-    args.next(rest);
-    return rest;
-}
-
-TEST(args, number_after_the_option) {
+// The value after the option: an int, an unsigned or the whole text.
+TEST(args, value_after_the_option) {
     const struct {
+        char type; // 'i', 'u' or 't'
         const char* text;
         bool converted;
-        int value;     // the default 64 when nothing was converted
-        bool consumed; // the argument is taken as the option's value
+        const char* value; // the default 64 or "kept" when nothing was converted
+        bool consumed;     // the argument is taken as the option's value, not left in place
     } rows[] = {
-        {"010", true, 10, true},          // decimal, never octal
-        {"12abc", true, 12, true},        // trailing text ignored
-        {" 12", false, 64, true},         // no skipping of leading blanks
-        {"0x", true, 0, true},            // too short for the prefix: decimal 0
-        {"99999999999", false, 64, true}, // overflow must not clobber the default
-        {"0x7FFFFFFF", true, 0x7FFFFFFF, true},
-        {"0x80000000", false, 64, true},  // beyond int: never wrapped to a negative count
-        {"0x100000010", false, 64, true}, // past 32 bits: never cut
-        {"-5", false, 64, false},         // looks like an option: no value, left in place
+        {'i', "010", true, "10", true},          // decimal, never octal
+        {'i', "12abc", true, "12", true},        // trailing text ignored
+        {'i', " 12", false, "64", true},         // no skipping of leading blanks
+        {'i', "0x", true, "0", true},            // too short for the prefix: decimal 0
+        {'i', "99999999999", false, "64", true}, // overflow must not clobber the default
+        {'i', "0x7FFFFFFF", true, "2147483647", true},
+        {'i', "0x80000000", false, "64", true},  // beyond int: never wrapped to a negative count
+        {'i', "0x100000010", false, "64", true}, // past 32 bits: never cut
+        {'i', "-5", false, "64", false},         // looks like an option
+        {'u', "0xFFFFFFFF", false, "64", true},  // read through int: no 4294967295 either
+        {'t', " root=/dev/mtdblock2  quiet ", true, " root=/dev/mtdblock2  quiet ", true},
+        {'t', "  ", false, "kept", true}, // no word: refused, like the word form
+        {'t', "-x y", false, "kept", false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
         auto args = make_args({"-r", row.text, "tail"});
         ASSERT_TRUE(args.find("-r"));
         int count = 64;
-        EXPECT_EQ(args.get(count), row.converted);
-        EXPECT_EQ(count, row.value);
-        EXPECT_EQ(after_value(args), row.consumed ? "tail" : "(none)");
+        unsigned ucount = 64;
+        std::string value = "kept", rest = "(none)";
+        EXPECT_EQ(row.type == 'i'   ? args.get(count)
+                  : row.type == 'u' ? args.get(ucount)
+                                    : args.get_text(value),
+                  row.converted);
+        EXPECT_EQ(row.type == 'i'   ? std::to_string(count)
+                  : row.type == 'u' ? std::to_string(ucount)
+                                    : value,
+                  row.value);
+        args.next(rest);
+        EXPECT_EQ(rest, row.consumed ? "tail" : "(none)");
     }
 }
 
@@ -65,36 +72,6 @@ TEST(args, words_stop_at_the_next_option_and_find_starts_over) {
     ASSERT_TRUE(args.find("-set"));
     EXPECT_TRUE(args.get(key));
     EXPECT_EQ(key, "a");
-}
-
-TEST(args, unsigned_number_beyond_int_keeps_the_default) {
-    auto args = make_args({"-r", "0xFFFFFFFF"}); // read through int: no 4294967295 either
-    unsigned count = 64;
-    ASSERT_TRUE(args.find("-r"));
-    EXPECT_FALSE(args.get(count));
-    EXPECT_EQ(count, 64u);
-}
-
-TEST(args, whole_text_value) {
-    const struct {
-        const char* text;
-        bool converted;
-        const char* value;
-        bool consumed;
-    } rows[] = {
-        {" root=/dev/mtdblock2  quiet ", true, " root=/dev/mtdblock2  quiet ", true},
-        {"  ", false, "kept", true}, // no word: refused, like the word form
-        {"-x y", false, "kept", false},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.text);
-        auto args = make_args({"-set", row.text, "tail"});
-        ASSERT_TRUE(args.find("-set"));
-        std::string value = "kept";
-        EXPECT_EQ(args.get_text(value), row.converted);
-        EXPECT_EQ(value, row.value);
-        EXPECT_EQ(after_value(args), row.consumed ? "tail" : "(none)");
-    }
 }
 
 } // namespace

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// env_t on the virtual board, at the ioctl seam: the record bytes the board cannot show
-// and the edge cases of its two parsers. The stores' requests, their order and the open
-// flags are pinned by tests/e2e/test_env_keys.py. Run through `vboard run BOARD --`;
-// every test works on its own copy of that board.
+// env_t at the ioctl seam, each test on its own copy of the board of `vboard run BOARD --`:
+// the record bytes the board cannot show and the edges of the two parsers.
 #include "posix/syscalls.h"
 #include "support/failure.h"
 #include "zelk/zelk_env.h"
@@ -25,7 +23,6 @@ namespace {
 
 // Every request made at the seam, with the record as it was sent.
 struct call_t {
-    unsigned int request;
     unsigned long argument;
     std::string record; // the 300 bytes of a set or get
 };
@@ -34,18 +31,15 @@ bool forward = true; // pass to the board, or answer 0 without it
 
 int recording_ioctl(int fd, unsigned int request, unsigned long argument) {
     const bool env_record = argument && (request >> 16 & 0x1FFF) == sizeof(env_request_t);
-    calls.push_back({request, argument,
-                     std::string(reinterpret_cast<const char*>(argument), env_record ? 300 : 0)});
+    calls.push_back(
+        {argument, std::string(reinterpret_cast<const char*>(argument), env_record ? 300 : 0)});
     return forward ? ::ioctl(fd, request, argument) : 0;
 }
 
 class env_test : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The template board, read before the first test points VBOARD_DIR at its copy.
-        static const char* const template_dir = std::getenv("VBOARD_DIR");
-        static const std::string board = template_dir ? template_dir : "";
-        ASSERT_FALSE(board.empty()) << "run me through `vboard run BOARD --`";
+        ASSERT_NE(board, nullptr) << "run me through `vboard run BOARD --`";
         fs::copy(board, dir, fs::copy_options::recursive);
         setenv("VBOARD_DIR", dir.c_str(), 1);
         calls.clear();
@@ -63,6 +57,8 @@ protected:
         return dir + "/" + leaf;
     }
 
+    // the template board, read before the first test points VBOARD_DIR at its copy
+    static inline const char* const board = std::getenv("VBOARD_DIR");
     const std::string dir = "/tmp/zelk-env-" + std::to_string(getpid());
 };
 
