@@ -3,7 +3,6 @@
 
 import os
 import re
-import socket
 import tempfile
 import unittest
 
@@ -81,22 +80,16 @@ class test_on_the_board(harness.board_test_case):
         return [self.romtool(*args, board=board, timeout=20)[:2] for args in commands]
 
     def test_first_option_in_order_wins(self):
-        # The command line, then the winner alone, give the same status and output; a
-        # follow-up command shows what a winner changed (each run on a fresh board then).
+        # Same status and output as the winner alone; a follow-up shows what a winner changed.
         rows = [
             # command line                                    winner alone        follow-up
             (["-i", "-r", "16"],                              ["-r", "16"],       None),
             (["-e", "-dump", "out.bin"],                      ["-dump", "out.bin"], None),
-            (["-wmt", "-rmt", "13"],                          ["-rmt", "13"],     None),
-            (["-p", "img.bin", "-get", "serverip"],           ["-get", "serverip"], None),
             (["-x", "-i", "stray"],                           ["-i"],             None),
             (["-set", "k", "v", "-e"],                        ["-e"],             ["-get", "k"]),
-            (["-get", "serverip", "-set", "k", "v"],          ["-set", "k", "v"], ["-get", "k"]),
-            (["-pbios", "img.bin", "-p", "img.bin"],          ["-p", "img.bin"],  ["-r", "80"]),
             (["-i", "-pfpga", "img.bin"],                     ["-pfpga", "img.bin"], ["-r", "80"]),
             # A missing node fails naming its path, so the output tells which name was used.
             (["-dev", "nosuch", "-dev", "bios0", "-r", "16"], ["-dev", "nosuch", "-r", "16"], None),
-            (["-dev", "nosuch bios0", "-r", "16"],            ["-dev", "nosuch", "-r", "16"], None),
             # Modifiers (and -dev with its word) neither are files nor end the list;
             # another option does.
             (["-pfpga", "img.bin", "-verify", "img.bin", "-dev", "fpga0", "img.bin"],
@@ -163,15 +156,10 @@ class test_lock_file(harness.board_test_case):
     def test_what_is_no_regular_file_is_refused(self):
         # Planted by another user: never waited on (a FIFO would block the open), never
         # followed, never worked around by running unlocked.
-        listener = socket.socket(socket.AF_UNIX)
-        self.addCleanup(listener.close)
-        target = self.board.put("target", b"")
         rows = [
             ("fifo", os.mkfifo, ["-nowait", "-r", "4"]),
             ("dangling link", lambda path: os.symlink("/nonexistent", path), ["-e"]),
-            ("link", lambda path: os.symlink(os.path.join(self.board.work, target), path), ["-e"]),
             ("folder", os.mkdir, ["-e"]),
-            ("socket", listener.bind, ["-e"]),
         ]
         refused = (1, b"lock file %s: not a regular file\n" % self.lock.encode())
         for kind, plant, args in rows:
