@@ -44,8 +44,6 @@ class test_device_commands(harness.board_test_case):
         rows = [
             # data, count, stdout, lengths returned by the 16-byte reads
             (DUMP_DATA, "5", b"41[A] 42[B] 43[C] 44[D]  :  45[E] \n", [16]),
-            (DUMP_DATA, "16", LINE_ABCD + LINE_0_7, [16]),
-            (DUMP_DATA, "20", LINE_ABCD + LINE_0_7 + b"20[.] 7f[.] 80[.] ff[.] \n", [16, 16]),
             (DUMP_DATA, "24", LINE_ABCD + LINE_0_7
              + b"20[.] 7f[.] 80[.] ff[.]  :  30[0] 61[a] 5a[Z] 7a[z] \n", [16, 16]),
             # The device ends first: its last short read gives a short line, then nothing.
