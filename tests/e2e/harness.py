@@ -33,8 +33,8 @@ FATAL = re.compile(rb"\nromtool fatal error : ([^\n]*)\n\n\Z")
 result_t = collections.namedtuple("result_t", "status stdout stderr")
 
 
-def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=()):
-    done = subprocess.run(command, cwd=cwd, capture_output=True,
+def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=(), stdin=None):
+    done = subprocess.run(command, cwd=cwd, capture_output=True, input=stdin,
                           timeout=timeout, check=False, pass_fds=pass_fds)
     return result_t(done.returncode, done.stdout, done.stderr)
 
