@@ -1,11 +1,8 @@
 # SPDX-License-Identifier: MIT
-"""Runs the real romtool for the end-to-end tests: directly, or on a fresh virtual board.
-romtool writes to stderr only when its stdout fails, so every run through a test case
-asserts that it is empty; sanitizer and memcheck reports land there too.
-
-The board is the preload library, or with ROMTOOL_BOARD=kernel the kernel board: romtool
-in a PowerPC guest on our driver module, one guest per test file, the board folder synced
-with the guest around every run."""
+"""Runs the real romtool directly or on a fresh board: the preload library, or with
+ROMTOOL_BOARD=kernel a PowerPC guest on our driver module (one per test file, the board
+folder synced around every run). Every run's stderr must be empty: romtool writes there
+only when stdout fails, and sanitizer and memcheck reports land there too."""
 
 import atexit
 import collections
@@ -31,21 +28,18 @@ if os.environ.get("ROMTOOL_VALGRIND") == "1" and not RUNNER:
 if not ROMTOOL:
     sys.exit("ROMTOOL is not set: run the end-to-end tests through ctest")
 TIMEOUT = 120 if VALGRIND else 60
-
-# What main prints for an exception a command lets out.
 FATAL = re.compile(rb"\nromtool fatal error : ([^\n]*)\n\n\Z")
 
 result_t = collections.namedtuple("result_t", "status stdout stderr")
 
 
-def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=()):
-    done = subprocess.run(command, cwd=cwd, capture_output=True,
+def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=(), stdin=None):
+    done = subprocess.run(command, cwd=cwd, capture_output=True, input=stdin,
                           timeout=timeout, check=False, pass_fds=pass_fds)
     return result_t(done.returncode, done.stdout, done.stderr)
 
 
-class preload_board_t:
-    """romtool through `vboard run`: the preload library serves the board's folder."""
+class preload_board_t:  # `vboard run`: the preload library serves the board's folder
     def command(self, board, args, ignore_signals=()):
         runner = ["--runner", " ".join(RUNNER)] if RUNNER else []
         ignored = [word for sig in ignore_signals for word in ("--ignore-signal", sig)]
@@ -57,9 +51,7 @@ class preload_board_t:
                                 stdout=stdout, stderr=subprocess.PIPE)
 
 
-class kernel_board_t:
-    """romtool in a PowerPC guest, booted at first use, powered off at exit."""
-
+class kernel_board_t:  # a PowerPC guest, booted at first use, powered off at exit
     def __init__(self, image):
         sys.path.insert(0, os.path.join(os.path.dirname(VBOARD), "..", "kernel_board"))
         import kboard  # pylint: disable=import-error,import-outside-toplevel
@@ -82,13 +74,11 @@ else:
 KERNEL = isinstance(BOARD, kernel_board_t)
 
 
-def preload_board_only(reason):
-    """A case that needs host descriptors or files to be romtool's own."""
+def preload_board_only(reason):  # host descriptors or files must be romtool's own
     return unittest.skipIf(KERNEL, "not on the kernel board: " + reason)
 
 
-class board_t:
-    """A fresh default board in a temporary folder, and beside it romtool's work folder."""
+class board_t:  # a fresh default board in a temporary folder, beside romtool's work folder
     def __init__(self):
         self._tmp = tempfile.TemporaryDirectory(prefix="romtool-e2e-")
         self.dir = os.path.join(self._tmp.name, "board")
@@ -170,7 +160,6 @@ class board_t:
 
 
 class romtool_test_case(unittest.TestCase):
-    """Every run must leave stderr empty."""
     def check_stderr(self, result):
         self.assertEqual(result.stderr, b"", "romtool wrote to stderr")
         return result
@@ -179,8 +168,7 @@ class romtool_test_case(unittest.TestCase):
         return self.check_stderr(_run(RUNNER + VALGRIND + [ROMTOOL, *args], cwd=cwd))
 
 
-class board_test_case(romtool_test_case):
-    """Each test gets its own fresh board as self.board."""
+class board_test_case(romtool_test_case):  # each test gets a fresh board as self.board
     def setUp(self):
         if BOARD is None:
             self.skipTest("no virtual board in this build")

@@ -5,7 +5,6 @@ exact output, status, store contents and requests."""
 import fcntl
 import os
 import struct
-import subprocess
 import unittest
 import zlib
 
@@ -104,7 +103,6 @@ class test_env_keys(harness.board_test_case):
             (FLASH, ["hostname"], 0, b"", DEFAULT[:3] + [b"hostname="] + DEFAULT[4:], "gs"),
             (FLASH, ["nokey"], 0, b"", DEFAULT, "g"),
             (NVRAM, [K150.decode()], 0, b"", [b"a=1", K150 + b"="], "gs"),
-            (NVRAM, ["a"], 0, b"", [b"a=", K150 + b"=" + V150], "gs"),
             (NVRAM, ["k" * 151], 1, fatal(b"env_t::get() -- key of 151 bytes, at most 150 fit"),
              [b"a=1", K150 + b"=" + V150], ""),
             (NVRAM, [], 1, self.run_direct().stdout, [b"a=1", K150 + b"=" + V150], ""))
@@ -138,8 +136,7 @@ class test_env_keys(harness.board_test_case):
             (NVRAM, b"a=1\nb=2\nc=3\n", ("code=" + NVRAM[1], "nth=2", "errno=22"), 1,
              b"load failed after 1 line was stored: /dev/zelk/nvram0: "
              b"ioctl -- EINVAL: invalid request or argument\n", [b"a=1"]),
-            (NVRAM, "x=1\ny = 2\n", (), 0, b"", [b"x=1", b"y = 2"]),
-            (FLASH, "a=1\nbad\n", (), 1, fatal(b"Parse error in bad"), None))
+            (NVRAM, "x=1\ny = 2\n", (), 0, b"", [b"x=1", b"y = 2"]))
         self.assertEqual(self.romtool("-get", "nokey")[:2], (1, fatal(b"no such key, nokey\n")))
         for store, text, fault, status, stdout, after in rows:
             with self.subTest(store=store[0], text=text, fault=fault):
@@ -151,11 +148,8 @@ class test_env_keys(harness.board_test_case):
                 if isinstance(text, str):
                     if harness.KERNEL:
                         self.skipTest("the guest's programs get no standard input")
-                    done = subprocess.run(self.board._command(args), input=text.encode(),
-                                          cwd=self.board.work, capture_output=True,
-                                          timeout=harness.TIMEOUT, check=False)
-                    result = self.check_stderr(harness.result_t(done.returncode, done.stdout,
-                                                                done.stderr))
+                    result = self.check_stderr(harness._run(
+                        self.board._command(args), cwd=self.board.work, stdin=text.encode()))
                 else:
                     if text is not None:
                         self.board.put("in.env", text)

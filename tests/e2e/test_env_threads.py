@@ -56,7 +56,6 @@ class test_env_threads(harness.board_test_case):
             (["-rmt"],                          2,       READ),
             (["-rmt", "12"],                    12,      READ),
             (["-rmt", "13"],                    None,    b"13 is too many ( > 12 ) \n"),
-            (["-wmt", "0x10"],                  None,    b"16 is too many ( > 12 ) \n"),
             (["-wmt", "0x3"],                   3,       WRITE),
             (["-wmt", "-3"],                    2,       WRITE),   # "-3" is no value
             (["-wmt", "0"],                     0,       WRITE),

@@ -1,8 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Every command under random driver faults with fixed seeds: romtool never dies by a
-signal, never hangs, ends with status 1 exactly when a request of its run failed (per the
-board's request log), and prints only lines romtool(1) documents.
-Many runs (soak/faults.sh): python3 test_faults_random.py --runs 1000 [--seed S]"""
+"""Every command under random driver faults (fixed seeds): no signal, no hang, status 1
+exactly when a logged request failed, only documented lines. soak/faults.sh: --runs N."""
 
 import os
 import random
