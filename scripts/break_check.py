@@ -23,6 +23,7 @@ import glob
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -321,6 +322,9 @@ def restore(changed):
 
 
 def main():
+    # The thread tests end romtool with SIGINT: started from a script in the background,
+    # this process and all it starts would otherwise ignore it.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("revision", nargs="?", default="HEAD")
@@ -330,6 +334,8 @@ def main():
     ap.add_argument("--dry-run", action="store_true",
                     help="only show where each break applies; build nothing")
     ap.add_argument("--test-timeout", type=int, default=1200, help="seconds for one ctest run")
+    ap.add_argument("--matrix", action="store_true",
+                    help="run every test under each break and name the ones that fail")
     a = ap.parse_args()
 
     repo = subprocess.run(["git", "rev-parse", "--show-toplevel"], capture_output=True, text=True,
@@ -358,8 +364,9 @@ def main():
 
     jobs = str(a.jobs)
     build_cmd = ["cmake", "--build", build, "-j", jobs]
-    test_cmd = ["ctest", "--test-dir", build, "-j", jobs, "--output-on-failure",
-                "--stop-on-failure"]
+    test_cmd = ["ctest", "--test-dir", build, "-j", jobs, "--output-on-failure", "--timeout",
+                "300"] + ([] if a.matrix else ["--stop-on-failure"])
+    failed_list = os.path.join(build, "Testing", "Temporary", "LastTestsFailed.log")
     if run(["cmake", "-S", src, "-B", build, "-G", "Ninja"], log) != 0 \
             or run(build_cmd, log) != 0:
         sys.exit("the unbroken revision does not build; see " + log)
@@ -384,6 +391,10 @@ def main():
                 status = run(test_cmd, log, timeout=a.test_timeout)
                 verdict = "missed" if status == 0 else (
                     "caught (timeout)" if status is None else "caught")
+                if a.matrix and status and os.path.exists(failed_list):
+                    with open(failed_list) as f:  # lines "N:name"
+                        names = [line.strip().split(":", 1)[-1] for line in f if line.strip()]
+                    verdict += " by " + " ".join(names)
             restore(changed)
             verdict += " [%s, %ds]" % (where, time.time() - started)
         results.append((brk["name"], verdict))
