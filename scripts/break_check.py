@@ -33,6 +33,7 @@ BREAKS = [
     {
         "name": "write limit one byte too large",
         "alts": [
+            ("virtual_board/core/*.c", r"count > ZELK_WRITE_MAX\b", "count > ZELK_WRITE_MAX + 1"),
             ("board_core/*.c", r"count > ZELK_WRITE_MAX\b", "count > ZELK_WRITE_MAX + 1"),
             ("virtual_board/*.cpp", r"count > (max_transfer|ZELK_WRITE_MAX)\b", r"count > \1 + 1"),
         ],
@@ -62,6 +63,7 @@ BREAKS = [
     {
         "name": "board's environment CRC stored little-endian",
         "alts": [
+            ("virtual_board/core/*.c", r"crc = (zc_crc32\([^;]*\));", r"crc = __builtin_bswap32(\1);"),
             ("board_core/*.c", r"crc = (zc_crc32\([^;]*\));", r"crc = __builtin_bswap32(\1);"),
             ("virtual_board/*.cpp", r"for \(int shift = 24; shift >= 0; shift -= 8\)",
              "for (int shift = 0; shift <= 24; shift += 8)"),
@@ -86,6 +88,7 @@ BREAKS = [
     {
         "name": "board's write does not advance the offset",
         "alts": [
+            ("virtual_board/core/*.c", r"file->pos = pos \+ \(int64_t\)count;", "file->pos = pos;"),
             ("board_core/*.c", r"file->pos = pos \+ \(int64_t\)count;", "file->pos = pos;"),
             ("virtual_board/*.cpp", r"real::lseek\(fd, pos \+ static_cast<off64_t>\(count\), SEEK_SET\)",
              "real::lseek(fd, pos, SEEK_SET)"),
@@ -236,10 +239,13 @@ BREAKS = [
             ("romtool/dump_device.cpp", r"if \(--count == 0\)", "if (--count == -1)"),
         ],
     },
-    # The board core (board_core/): one copy of the driver's rules for both boards.
+    # The board core (virtual_board/core/; board_core/ before it moved there): one copy of the
+    # driver's rules for both boards.
     {
         "name": "core: erase leaves the last byte",
         "alts": [
+            ("virtual_board/core/*.c", r"zc_store\(call, NULL, 0, call->node->size, 0\)",
+             "zc_store(call, NULL, 0, call->node->size - 1, 0)"),
             ("board_core/*.c", r"zc_store\(call, NULL, 0, call->node->size, 0\)",
              "zc_store(call, NULL, 0, call->node->size - 1, 0)"),
         ],
@@ -247,18 +253,22 @@ BREAKS = [
     {
         "name": "core: programming ORs instead of ANDs",
         "alts": [
+            ("virtual_board/core/*.c", r"cells\[i\] &= node->data", "cells[i] |= node->data"),
             ("board_core/*.c", r"cells\[i\] &= node->data", "cells[i] |= node->data"),
         ],
     },
     {
         "name": "core: fault counter does not advance",
         "alts": [
+            ("virtual_board/core/*.c", r"\n\s*rule->hits\+\+;", ""),
             ("board_core/*.c", r"\n\s*rule->hits\+\+;", ""),
         ],
     },
     {
         "name": "core: environment CRC one byte short",
         "alts": [
+            ("virtual_board/core/*.c", r"zc_crc32\(image \+ ENV_HEADER, size - ENV_HEADER\)",
+             "zc_crc32(image + ENV_HEADER, size - ENV_HEADER - 1)"),
             ("board_core/*.c", r"zc_crc32\(image \+ ENV_HEADER, size - ENV_HEADER\)",
              "zc_crc32(image + ENV_HEADER, size - ENV_HEADER - 1)"),
         ],
@@ -266,6 +276,8 @@ BREAKS = [
     {
         "name": "core: lseek logged as another request",
         "alts": [
+            ("virtual_board/core/*.c", r'zc_begin\(&call, board, node, "lseek"\)',
+             'zc_begin(&call, board, node, "seek")'),
             ("board_core/*.c", r'zc_begin\(&call, board, node, "lseek"\)',
              'zc_begin(&call, board, node, "seek")'),
         ],
@@ -273,12 +285,14 @@ BREAKS = [
     {
         "name": "core: short reads of a fault ignored",
         "alts": [
+            ("virtual_board/core/*.c", r"n = \(uint64_t\)call->fault\.short_to;", "(void)0;"),
             ("board_core/*.c", r"n = \(uint64_t\)call->fault\.short_to;", "(void)0;"),
         ],
     },
     {
         "name": "core: power cut programs one byte more",
         "alts": [
+            ("virtual_board/core/*.c", r"partial < size \? partial : size", "partial < size ? partial + 1 : size"),
             ("board_core/*.c", r"partial < size \? partial : size", "partial < size ? partial + 1 : size"),
         ],
     },

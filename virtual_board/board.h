@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The board: a directory that holds the state a flash driver would keep in its
-// devices. Each driver operation is one call of the board core (board_core/), run
+// devices. Each driver operation is one call of the board core (core/), run
 // in a session that holds the board's lock, so threads and processes see each
 // other's changes whole.
 #pragma once

@@ -4,7 +4,7 @@
  *
  * Every flash device is a misc device /dev/zelk/flash_<name>, the NVRAM store
  * /dev/zelk/nvram0; their contents live in kernel memory. What the driver does with
- * a request is the board core's (board_core/, shared with the preload board): this
+ * a request is the board core's (virtual_board/core/, shared with the preload board): this
  * file only adapts it to misc devices and file_operations, with one mutex as the
  * board's lock; the control node (zb_control.c) lets the guest's agent load the board
  * and read it back.
@@ -25,7 +25,7 @@
 #include <linux/uaccess.h>
 #include <linux/wait.h>
 
-#include "../board_core/board_core.h"
+#include "../virtual_board/core/board_core.h"
 #include "zelk_board_control.h"
 #include "zelk_ioctl.h"
 
@@ -277,11 +277,11 @@ static const struct file_operations node_fops = {
 
 #include "module/zb_control.c"
 
-#include "../board_core/board_call.c"
-#include "../board_core/board_core.c"
-#include "../board_core/board_env.c"
-#include "../board_core/board_requests.c"
-#include "../board_core/board_text.c"
+#include "../virtual_board/core/board_call.c"
+#include "../virtual_board/core/board_core.c"
+#include "../virtual_board/core/board_env.c"
+#include "../virtual_board/core/board_requests.c"
+#include "../virtual_board/core/board_text.c"
 
 MODULE_LICENSE("Dual MIT/GPL");
 MODULE_DESCRIPTION("zelk board flash driver for the kernel board");
