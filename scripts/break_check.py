@@ -29,12 +29,14 @@ import sys
 import tempfile
 import time
 
+# The board core's sources: under virtual_board/, in board_core/ before it moved there.
+CORE = ("virtual_board/core/*.c", "board_core/*.c")
+
 BREAKS = [
     {
         "name": "write limit one byte too large",
         "alts": [
-            ("virtual_board/core/*.c", r"count > ZELK_WRITE_MAX\b", "count > ZELK_WRITE_MAX + 1"),
-            ("board_core/*.c", r"count > ZELK_WRITE_MAX\b", "count > ZELK_WRITE_MAX + 1"),
+            (CORE, r"count > ZELK_WRITE_MAX\b", "count > ZELK_WRITE_MAX + 1"),
             ("virtual_board/*.cpp", r"count > (max_transfer|ZELK_WRITE_MAX)\b", r"count > \1 + 1"),
         ],
     },
@@ -63,8 +65,7 @@ BREAKS = [
     {
         "name": "board's environment CRC stored little-endian",
         "alts": [
-            ("virtual_board/core/*.c", r"crc = (zc_crc32\([^;]*\));", r"crc = __builtin_bswap32(\1);"),
-            ("board_core/*.c", r"crc = (zc_crc32\([^;]*\));", r"crc = __builtin_bswap32(\1);"),
+            (CORE, r"crc = (zc_crc32\([^;]*\));", r"crc = __builtin_bswap32(\1);"),
             ("virtual_board/*.cpp", r"for \(int shift = 24; shift >= 0; shift -= 8\)",
              "for (int shift = 0; shift <= 24; shift += 8)"),
         ],
@@ -88,8 +89,7 @@ BREAKS = [
     {
         "name": "board's write does not advance the offset",
         "alts": [
-            ("virtual_board/core/*.c", r"file->pos = pos \+ \(int64_t\)count;", "file->pos = pos;"),
-            ("board_core/*.c", r"file->pos = pos \+ \(int64_t\)count;", "file->pos = pos;"),
+            (CORE, r"file->pos = pos \+ \(int64_t\)count;", "file->pos = pos;"),
             ("virtual_board/*.cpp", r"real::lseek\(fd, pos \+ static_cast<off64_t>\(count\), SEEK_SET\)",
              "real::lseek(fd, pos, SEEK_SET)"),
             ("virtual_board/*.cpp", r"advance\(fd, pos, count\)", "advance(fd, pos, 0)"),
@@ -239,61 +239,50 @@ BREAKS = [
             ("romtool/dump_device.cpp", r"if \(--count == 0\)", "if (--count == -1)"),
         ],
     },
-    # The board core (virtual_board/core/; board_core/ before it moved there): one copy of the
-    # driver's rules for both boards.
+    # The board core: one copy of the driver's rules for both boards.
     {
         "name": "core: erase leaves the last byte",
         "alts": [
-            ("virtual_board/core/*.c", r"zc_store\(call, NULL, 0, call->node->size, 0\)",
-             "zc_store(call, NULL, 0, call->node->size - 1, 0)"),
-            ("board_core/*.c", r"zc_store\(call, NULL, 0, call->node->size, 0\)",
+            (CORE, r"zc_store\(call, NULL, 0, call->node->size, 0\)",
              "zc_store(call, NULL, 0, call->node->size - 1, 0)"),
         ],
     },
     {
         "name": "core: programming ORs instead of ANDs",
         "alts": [
-            ("virtual_board/core/*.c", r"cells\[i\] &= node->data", "cells[i] |= node->data"),
-            ("board_core/*.c", r"cells\[i\] &= node->data", "cells[i] |= node->data"),
+            (CORE, r"cells\[i\] &= node->data", "cells[i] |= node->data"),
         ],
     },
     {
         "name": "core: fault counter does not advance",
         "alts": [
-            ("virtual_board/core/*.c", r"\n\s*rule->hits\+\+;", ""),
-            ("board_core/*.c", r"\n\s*rule->hits\+\+;", ""),
+            (CORE, r"\n\s*rule->hits\+\+;", ""),
         ],
     },
     {
         "name": "core: environment CRC one byte short",
         "alts": [
-            ("virtual_board/core/*.c", r"zc_crc32\(image \+ ENV_HEADER, size - ENV_HEADER\)",
-             "zc_crc32(image + ENV_HEADER, size - ENV_HEADER - 1)"),
-            ("board_core/*.c", r"zc_crc32\(image \+ ENV_HEADER, size - ENV_HEADER\)",
+            (CORE, r"zc_crc32\(image \+ ENV_HEADER, size - ENV_HEADER\)",
              "zc_crc32(image + ENV_HEADER, size - ENV_HEADER - 1)"),
         ],
     },
     {
         "name": "core: lseek logged as another request",
         "alts": [
-            ("virtual_board/core/*.c", r'zc_begin\(&call, board, node, "lseek"\)',
-             'zc_begin(&call, board, node, "seek")'),
-            ("board_core/*.c", r'zc_begin\(&call, board, node, "lseek"\)',
+            (CORE, r'zc_begin\(&call, board, node, "lseek"\)',
              'zc_begin(&call, board, node, "seek")'),
         ],
     },
     {
         "name": "core: short reads of a fault ignored",
         "alts": [
-            ("virtual_board/core/*.c", r"n = \(uint64_t\)call->fault\.short_to;", "(void)0;"),
-            ("board_core/*.c", r"n = \(uint64_t\)call->fault\.short_to;", "(void)0;"),
+            (CORE, r"n = \(uint64_t\)call->fault\.short_to;", "(void)0;"),
         ],
     },
     {
         "name": "core: power cut programs one byte more",
         "alts": [
-            ("virtual_board/core/*.c", r"partial < size \? partial : size", "partial < size ? partial + 1 : size"),
-            ("board_core/*.c", r"partial < size \? partial : size", "partial < size ? partial + 1 : size"),
+            (CORE, r"partial < size \? partial : size", "partial < size ? partial + 1 : size"),
         ],
     },
 ]
@@ -314,8 +303,10 @@ def run(cmd, log, timeout=None, **kw):
 def apply(src, brk):
     """Applies a break; returns {path: original text}, empty when nothing matched."""
     changed = {}
-    for pattern, regex, replacement in brk["alts"]:
-        for path in sorted(glob.glob(os.path.join(src, pattern))):
+    for patterns, regex, replacement in brk["alts"]:
+        patterns = (patterns,) if isinstance(patterns, str) else patterns
+        paths = [p for pattern in patterns for p in sorted(glob.glob(os.path.join(src, pattern)))]
+        for path in paths:
             with open(path, encoding="utf-8") as f:
                 text = f.read()
             new, count = re.subn(regex, replacement, text, count=1)
