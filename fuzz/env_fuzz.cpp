@@ -1,19 +1,18 @@
 // SPDX-License-Identifier: MIT
 // The environment store's whole-image reader (env_t::read_all) and its loader
-// (env_t::set(std::ifstream&)) on arbitrary bytes, in process, on a virtual board
-// (the program executes itself again with the preload library when started bare).
+// (parse_env_text, plan_load, env_t::apply) on arbitrary bytes, in process, on a virtual
+// board (the program executes itself again with the preload library when started bare).
 //
 // Input byte 0 chooses: even, the rest of the input is the device image of
 // flash_env0 (its length is the device's); odd, the rest is a loader text applied to
 // the default environment. Both are checked against a plain model: the entries read,
-// the exception raised, the store's contents after a load, and an untouched store
-// when the text is refused.
+// the refusal, the store's contents after a load (exactly the text's entries, every key
+// readable), and a clear sent only when a key of the store is not in the text.
 #include "fuzz_support.h"
 
 #include "posix/exception.h"
 #include "zelk/zelk_env.h"
 
-#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,7 +22,7 @@ namespace {
 
 using entries_t = std::map<std::string, std::string>;
 
-std::string env_image_path, text_path;
+std::string env_image_path;
 fuzz::bytes_t default_image;
 
 bool is_space(char c) {
@@ -115,108 +114,93 @@ void check_read_all(const uint8_t* input, size_t size) {
     expect_entries(got, m.entries, "read_all");
 }
 
-// The loader: lines read as std::istream::getline into 256 bytes does, checked whole
-// before the store is cleared.
+// The loader text: "key=value" lines; one empty line may end it.
 struct load_model_t {
     std::vector<std::pair<std::string, std::string>> lines;
-    std::optional<std::string> refused; // the start of the message
+    std::optional<std::string> refused; // the message
 };
-
-// The longest line the loader takes: a full key, "=", a full value.
-constexpr size_t longest_line = 150 + 1 + 150;
 
 load_model_t model_load(const uint8_t* data, size_t size) {
     load_model_t m;
-    size_t pos = 0;
-    for (;;) {
-        std::string stored;
-        while (stored.size() < longest_line + 1 && pos < size && data[pos] != '\n')
-            stored += static_cast<char>(data[pos++]);
-        bool eof = false, fail = false, delimiter = false;
-        if (pos >= size)
-            eof = true;
-        else if (data[pos] == '\n')
-            ++pos, delimiter = true;
-        else
-            fail = true;
-        if (stored.empty() && !delimiter)
-            fail = true;
-        const std::string line = stored.substr(0, stored.find('\0'));
-        if (line.size() == longest_line + 1 || (fail && !eof)) {
-            m.refused = "env_t::set() -- line overflow";
-            return m;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    size_t number = 0;
+    const auto refuse = [&](const std::string& reason) {
+        m.refused = "env: line " + std::to_string(number) + ": " + reason;
+        return m;
+    };
+    for (size_t pos = 0; pos < text.size();) {
+        ++number;
+        size_t end = text.find('\n', pos);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.empty()) {
+            if (pos < text.size())
+                return refuse("empty line before the end of the text");
+            break;
         }
-        if (line.size() != stored.size()) {
-            m.refused = "Parse error in " + line;
-            return m;
-        }
-        if (line.empty())
-            return m;
+        if (line.find('\0') != std::string::npos)
+            return refuse("a NUL byte in the line");
         const size_t equals = line.find('=');
-        if (equals == std::string::npos) {
-            m.refused = "Parse error in " + line;
-            return m;
-        }
-        std::string key = line.substr(0, equals), value = line.substr(equals + 1);
-        if (key.size() > 150 || value.size() > 150) {
-            m.refused = "env_t::set() -- ";
-            return m;
-        }
+        if (equals == std::string::npos)
+            return refuse("Parse error in " + line);
+        const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+        if (key.size() > 150)
+            return refuse("key of " + std::to_string(key.size()) + " bytes, at most 150 fit");
+        if (value.size() > 150)
+            return refuse("value of " + std::to_string(value.size()) + " bytes, at most 150 fit");
+        if (!key.empty() && is_space(key[0]))
+            return refuse("a key cannot begin with white space");
+        if (!value.empty() && value.back() == '\r')
+            return refuse("a value cannot end in a carriage return");
         m.lines.emplace_back(key, value);
-        if (eof || fail)
-            return m;
     }
+    if (m.lines.empty()) {
+        number = 1;
+        return refuse("empty text, nothing to load");
+    }
+    return m;
 }
 
 void check_load(const uint8_t* data, size_t size) {
     fuzz::write_file(env_image_path, default_image);
-    fuzz::write_file(text_path, data, size);
     const load_model_t m = model_load(data, size);
-
-    // The store as the board keeps it: a set replaces the value of the key's entry
-    // or appends one; keys are stored as sent, leading blanks included.
-    std::vector<std::pair<std::string, std::string>> store;
-    for (const auto& [key, value] : m.lines) {
-        auto it = store.begin();
-        while (it != store.end() && it->first != key)
-            ++it;
-        if (it == store.end())
-            store.emplace_back(key, value);
-        else
-            it->second = value;
-    }
-    // The reader drops an entry's leading white space; a later entry wins.
     entries_t expected;
-    for (const auto& [key, value] : store) {
-        size_t start = 0;
-        while (start < key.size() && is_space(key[start]))
-            ++start;
-        expected[key.substr(start)] = value;
-    }
+    for (const auto& [key, value] : m.lines)
+        expected[key] = value;
 
     qv::zelk::env_t env(0);
-    std::ifstream text(text_path, std::ios::binary);
+    std::vector<qv::zelk::env_text_line_t> lines;
     try {
-        env.set(text);
+        lines = qv::zelk::parse_env_text(std::string(reinterpret_cast<const char*>(data), size),
+                                         "env");
     } catch (const qv::exception_t& e) {
         if (!m.refused)
             fuzz::fail("load refused with '%s'", show(e.what()).c_str());
-        const std::string what = e.what();
-        if (what.compare(0, m.refused->size(), *m.refused) != 0 &&
-            m.refused->compare(0, what.size(), what) != 0)
-            fuzz::fail("load refused with '%s', expected '%s'", show(what).c_str(),
+        // Messages are cut at 510 characters.
+        if (m.refused->compare(0, std::string(e.what()).size(), e.what()) != 0)
+            fuzz::fail("load refused with '%s', expected '%s'", show(e.what()).c_str(),
                        show(*m.refused).c_str());
-        if (fuzz::read_file(env_image_path) != default_image)
-            fuzz::fail("a refused text changed the store");
         return;
     }
     if (m.refused)
         fuzz::fail("load accepted a text to refuse with '%s'", show(*m.refused).c_str());
 
+    entries_t before;
+    env.read_all(before);
+    const qv::zelk::env_plan_t plan = qv::zelk::plan_load(env.read_image(), lines);
+    if (plan.overflow_line != 0)
+        return; // the default store has 64 KiB: a fuzzed text hardly fills it
+    bool removes = false;
+    for (const auto& [key, value] : before)
+        removes = removes || expected.count(key) == 0;
+    if (plan.clear != removes)
+        fuzz::fail("a clear %s", plan.clear ? "that removes no key" : "missing");
+    env.apply(plan);
     entries_t got;
     env.read_all(got);
     expect_entries(got, expected, "after the load");
-    for (const auto& [key, value] : store) {
+    for (const auto& [key, value] : expected) {
         std::string v;
         if (!env.get(key, v) || v != value)
             fuzz::fail("get '%s' after the load", show(key).c_str());
@@ -228,7 +212,6 @@ void check_load(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
     fuzz::run_on_board(*argv);
     env_image_path = fuzz::board_dir() + "/flash_env0.img";
-    text_path = fuzz::scratch_dir() + "/env.txt";
     default_image = fuzz::read_file(env_image_path);
     return 0;
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// BIOS and FPGA programming (program_bios, program_fpga, linked from romtool's own
-// sources) on arbitrary image files and sizes, in process, on a virtual board whose
+// BIOS and FPGA programming (program_command, linked from romtool's own sources) on
+// arbitrary image files and sizes, in process, on a virtual board whose
 // bios0 and fpga0 start erased for every input.
 //
 // Checked for every input: the command ends; the device afterwards holds exactly the
@@ -12,7 +12,6 @@
 // multiple of 4 bytes gives the warning line, and the missing bytes of its last word
 // count as 0xFF.
 #include "commands.h"
-#include "program_options.h"
 #include "fuzz_support.h"
 
 #include "posix/exception.h"
@@ -97,6 +96,14 @@ void put_be32(uint8_t* out, uint32_t value) {
     out[3] = static_cast<uint8_t>(value);
 }
 
+// As romtool runs it: prepared (the images read), then run.
+void program(const char* node, image_layout_t layout, const std::list<std::string>& files) {
+    const std::unique_ptr<command_t> command =
+        program_command(invocation_t{node, {}, ZELK_ENV_FLASH}, layout, files);
+    command->prepare();
+    command->run();
+}
+
 std::string hex_line(const char* name, uint32_t value) {
     char line[64];
     std::snprintf(line, sizeof line, "%s is 0x%lx\n", name, static_cast<unsigned long>(value));
@@ -127,7 +134,7 @@ void check_bios(const fuzz::bytes_t& image) {
     bool refused = false;
     std::string message;
     try {
-        program_bios("/dev/zelk/flash_bios0", file, program_options_t());
+        program("/dev/zelk/flash_bios0", image_layout_t::bios, {file});
     } catch (const qv::exception_t& e) {
         refused = true;
         message = e.what();
@@ -184,7 +191,7 @@ void check_fpga(const std::vector<fuzz::bytes_t>& images) {
     bool refused = false, reported_ok = false;
     std::string message;
     try {
-        program_fpga("/dev/zelk/flash_fpga0", files, program_options_t());
+        program("/dev/zelk/flash_fpga0", image_layout_t::fpga, files);
         reported_ok = true;
     } catch (const qv::exception_t& e) {
         refused = true;

@@ -8,15 +8,17 @@
 #include "device_io.h"
 #include "image.h"
 #include "util/crc32.h"
+#include "zelk/zelk_driver.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
 #include <iostream>
 #include <vector>
 
 namespace {
 
-struct layout_t {
+struct crc_range_t {
     std::uint32_t covered_from; // the CRC covers [covered_from, covered_to)
     std::uint32_t covered_to;
     std::uint32_t stored_at;
@@ -24,13 +26,19 @@ struct layout_t {
 
 } // namespace
 
-void crc_command(const std::string& path, crc_layout_t kind) {
-    const layout_t layout =
+void crc_command(const invocation_t& run, crc_layout_t kind) {
+    const std::string& path = run.device;
+    const crc_range_t layout =
         kind == crc_layout_t::bios
-            ? layout_t{image::bios_body_offset, image::bios_region, image::bios_crc_offset}
-            : layout_t{0, image::fpga_crc_offset, image::fpga_crc_offset};
+            ? crc_range_t{image::bios_body_offset, image::bios_region, image::bios_crc_offset}
+            : crc_range_t{0, image::fpga_crc_offset, image::fpga_crc_offset};
     const size_t length = std::max(layout.covered_to, layout.stored_at + 4);
-    const std::vector<unsigned char> device = read_device(path, length, false, "reading");
+    qv::zelk::driver_t handle(path, O_RDONLY);
+    std::vector<unsigned char> device;
+    {
+        progress_t progress(run.progress(), "reading", length);
+        device = read_device(handle, length, progress);
+    }
     if (device.size() < length)
         throw qv::exception_t("%s: the device ends at 0x%zx", path.c_str(), device.size());
     const unsigned long crc = qv::util::crc32(0, device.data() + layout.covered_from,

@@ -35,7 +35,9 @@ std::string device_lock_t::file_for(const std::string& node) {
     return name;
 }
 
-void device_lock_t::take(const std::string& node, lock_mode_t mode, bool nowait) {
+void device_lock_t::take(const std::string& node, lock_mode_t mode, lock_wait_t wait) {
+    if (mode == lock_mode_t::none)
+        return;
     const std::string file = file_for(node);
     if (file.empty())
         return;
@@ -68,8 +70,8 @@ void device_lock_t::take(const std::string& node, lock_mode_t mode, bool nowait)
     // needs no write access, so nobody else is given it. A failure leaves the umask's.
     if (made)
         ::fchmod(fd, 0644);
-    const int operation =
-        (mode == lock_mode_t::shared ? LOCK_SH : LOCK_EX) | (nowait ? LOCK_NB : 0);
+    const int operation = (mode == lock_mode_t::shared ? LOCK_SH : LOCK_EX) |
+                          (wait == lock_wait_t::fail_at_once ? LOCK_NB : 0);
     int result;
     do
         result = ::flock(fd, operation);

@@ -7,7 +7,9 @@
 
 #include <string>
 
-enum class lock_mode_t { shared, exclusive };
+enum class lock_mode_t { none, shared, exclusive };
+// "-nowait": whether a lock another run holds is waited for.
+enum class lock_wait_t { wait, fail_at_once };
 
 class device_lock_t {
 public:
@@ -16,14 +18,15 @@ public:
     device_lock_t(const device_lock_t&) = delete;
     device_lock_t& operator=(const device_lock_t&) = delete;
 
-    // Waits for the lock of the device at node. With nowait, a request that would wait
-    // fails worded "device busy: <node>" (command_failure_t) instead. Works on without a
+    // Waits for the lock of the device at node (mode none: takes nothing). With
+    // fail_at_once, a request that would wait fails worded "device busy: <node>"
+    // (command_failure_t) instead. Works on without a
     // lock when the node cannot be looked up (the command then fails as it always did),
     // when no lock file exists and none can be made (no /run/lock), or when flock is not
     // supported there. Anything else at the lock file's name (a FIFO, a link, a folder, a
     // file this user may not open) fails worded "lock file <file>: <reason>"
     // (command_failure_t): never waited on, never followed, never run unlocked.
-    void take(const std::string& node, lock_mode_t mode, bool nowait);
+    void take(const std::string& node, lock_mode_t mode, lock_wait_t wait);
 
     // The lock file of the device at node, or "" when the node cannot be looked up.
     static std::string file_for(const std::string& node);

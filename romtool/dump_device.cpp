@@ -13,7 +13,7 @@ void dump_device(const std::string& path, int count) {
     qv::zelk::driver_t device(path, O_RDONLY);
     if (count <= 0)
         return;
-    unsigned char buffer[image::chunk_size];
+    unsigned char buffer[ZELK_WRITE_MAX];
     while (count > 0) {
         // Always a whole chunk, however few bytes are still wanted.
         const ssize_t got = device.read(buffer, sizeof buffer);

@@ -156,8 +156,6 @@ private:
     std::optional<qv::posix::file_t> out_;
 };
 
-} // namespace
-
 bool names_standard_output(const std::string& file) {
     if (file == "-")
         return true;
@@ -167,7 +165,9 @@ bool names_standard_output(const std::string& file) {
            out.st_dev == named.st_dev && out.st_ino == named.st_ino;
 }
 
-void dump_to_file(const std::string& path, const std::string& file, bool progress) {
+} // namespace
+
+void dump_to_file(const std::string& path, const std::string& file, progress_shown_t progress) {
     const bool standard_output = names_standard_output(file);
     // Declared first, closed last: the dump is finished before the node is closed.
     qv::zelk::driver_t device(path, O_RDONLY);
@@ -175,7 +175,8 @@ void dump_to_file(const std::string& path, const std::string& file, bool progres
 
     unsigned char buffer[32];
     std::uint64_t total = 0;
-    progress_t shown(progress, "dumping", progress ? device_size(device) : 0);
+    progress_t shown(progress, "dumping",
+                     progress == progress_shown_t::yes ? device_size(device) : 0);
     for (;;) {
         const ssize_t got = device.read(buffer, sizeof buffer);
         if (got == 0)
@@ -188,4 +189,21 @@ void dump_to_file(const std::string& path, const std::string& file, bool progres
     out.finish();
     // The stream carries the device's bytes alone.
     (standard_output ? std::cerr : std::cout) << std::dec << total << " bytes written" << std::endl;
+}
+
+std::unique_ptr<command_t> dump_command(const invocation_t& run, const std::string& file) {
+    class dump_t final : public command_t {
+    public:
+        dump_t(const invocation_t& run, const std::string& file)
+            : path_(run.device), file_(file), standard_output_(names_standard_output(file)),
+              progress_(run.progress()) {}
+        void run() override { dump_to_file(path_, file_, progress_); }
+        bool output_is_data() const override { return standard_output_; }
+
+    private:
+        std::string path_, file_;
+        bool standard_output_;
+        progress_shown_t progress_;
+    };
+    return std::make_unique<dump_t>(run, file);
 }

@@ -1,19 +1,38 @@
 // SPDX-License-Identifier: MIT
-// "-set" and "-get": one request each on an environment store; the node is open only
-// for the command, whatever device "-dev" names.
+// "-set", "-get" and "-unset": one key each, on the store of "-nvram", whatever device "-dev"
+// names. The key and value are checked before anything is opened: a refused one never
+// waits for a lock or meets a missing node first.
 #include "commands.h"
 
 #include "zelk/zelk_env.h"
 
 #include <iostream>
 
-void set_env_key(const std::string& key, const std::string& value, env_store_t store) {
-    qv::zelk::env_t env(static_cast<int>(store));
-    env.set(key, value);
+std::unique_ptr<command_t> set_command(const invocation_t& run, const std::string& key,
+                                       const std::string& value) {
+    return command_of(
+        [store = run.store, key, value] {
+            qv::zelk::env_t env(store);
+            env.set(key, value);
+        },
+        [key, value] { qv::zelk::env_t::check("set", key, &value); });
 }
 
-void get_env_key(const std::string& key, env_store_t store) {
-    qv::zelk::env_t env(static_cast<int>(store));
-    const std::string value = env.get(key);
-    std::cout << key << " = " << value << std::endl;
+std::unique_ptr<command_t> get_command(const invocation_t& run, const std::string& key) {
+    return command_of(
+        [store = run.store, key] {
+            qv::zelk::env_t env(store);
+            const std::string value = env.get(key);
+            std::cout << key << " = " << value << std::endl;
+        },
+        [key] { qv::zelk::env_t::check("get", key, nullptr); });
+}
+
+std::unique_ptr<command_t> unset_command(const invocation_t& run, const std::string& key) {
+    return command_of(
+        [store = run.store, key] {
+            qv::zelk::env_t env(store);
+            env.erase(key);
+        },
+        [key] { qv::zelk::env_t::check("get", key, nullptr); });
 }

@@ -1,55 +1,42 @@
 // SPDX-License-Identifier: MIT
-// "-list", "-unset" and "-load": the environment as a whole, on either store. A listing
-// loads back as it was printed.
+// "-list": the environment as "key=value" lines that "-load" takes back to the same store.
 #include "commands.h"
-
 #include "failure.h"
 
-#include "posix/exception.h"
 #include "zelk/zelk_env.h"
 
-#include <cerrno>
-#include <fstream>
 #include <iostream>
+#include <map>
+#include <utility>
+#include <vector>
 
-const char* env_store_node(env_store_t store) {
-    return store == env_store_t::flash ? "/dev/zelk/flash_env0" : "/dev/zelk/nvram0";
+const char* env_store_node(zelk_env_store store) {
+    return store == ZELK_ENV_NVRAM ? ZELK_NVRAM_NODE : ZELK_FLASH_ENV_NODE;
 }
 
-void list_env(env_store_t store) {
-    qv::zelk::env_t env(static_cast<int>(store));
-    env.print(std::cout);
-}
-
-void unset_env_key(const std::string& key, env_store_t store) {
-    qv::zelk::env_t env(static_cast<int>(store));
-    env.erase(key);
-}
-
-void load_env(const std::string& file, env_store_t store) {
-    // Opened before the store: a text that cannot be read must not cost the environment.
-    std::ifstream opened;
-    if (file != "-") {
-        opened.open(file);
-        if (!opened.is_open()) {
-            const int error = errno;
-            throw qv::posix::posix_exception_t(error, "%s: %s", file.c_str(),
-                                               qv::posix::file_open_exception_t(error).what());
-        }
-    }
-    std::istream& text = file == "-" ? std::cin : opened;
-    qv::zelk::env_t env(static_cast<int>(store));
-    qv::zelk::env_t::load_progress_t progress;
-    try {
-        env.set(text, &progress);
-    } catch (const qv::exception_t& e) {
-        if (!progress.checked)
-            throw; // a bad text: nothing was sent
-        if (!progress.cleared)
-            throw command_failure_t(std::string("load failed when clearing the store: ") +
-                                    e.what());
-        throw command_failure_t("load failed after " + std::to_string(progress.stored) +
-                                (progress.stored == 1 ? " line was" : " lines were") +
-                                " stored: " + e.what());
-    }
+std::unique_ptr<command_t> list_command(const invocation_t& run) {
+    return command_of([store = run.store] {
+        qv::zelk::env_t env(store);
+        std::map<std::string, std::string> listing;
+        // Written by something else than romtool: a line of theirs would load back as
+        // another entry, or not at all, so it is left out and named.
+        std::vector<std::pair<std::string, std::string>> left_out;
+        env.read_entries([&](const std::string& stored) {
+            qv::zelk::env_entry_t entry = qv::zelk::env_entry_of(stored);
+            const std::string key = stored.substr(0, stored.find('='));
+            const std::string problem = qv::zelk::env_entry_problem(key, entry.value);
+            if (problem.empty())
+                listing[entry.key] = std::move(entry.value);
+            else
+                left_out.emplace_back(key, problem);
+        });
+        for (const auto& [key, value] : listing)
+            std::cout << key << "=" << value << std::endl;
+        if (left_out.empty())
+            return;
+        for (const auto& [key, problem] : left_out)
+            std::cerr << "romtool: key " << qv::zelk::env_quoted(key)
+                      << " will not load back: " << problem << std::endl;
+        throw command_failure_t("");
+    });
 }

@@ -6,7 +6,6 @@
 
 #include "posix/exception.h"
 #include "pproc/thread.h"
-#include "util/args.h"
 #include "zelk/zelk_env.h"
 
 #include <csignal>
@@ -22,7 +21,7 @@
 namespace {
 
 constexpr unsigned int max_threads = 12;
-constexpr int flash_store = 0;
+constexpr zelk_env_store flash_store = ZELK_ENV_FLASH;
 
 class env_worker_t : public qv::pproc::thread_t {
 public:
@@ -99,19 +98,19 @@ protected:
 
 } // namespace
 
-void env_thread_test(args_t& args, env_threads_t kind) {
+void check_thread_count(unsigned int count) {
+    if (count > max_threads)
+        throw command_failure_t(std::to_string(count) + " is too many ( > " +
+                                std::to_string(max_threads) + " ) ");
+}
+
+void env_thread_test(unsigned int count, env_threads_t kind) {
     // Before any thread exists: every worker inherits the block, and a ctrl-c from now
     // on stays pending until sigwait takes it, even one during start-up.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-    unsigned int count = 2;
-    args.get(count); // missing or unreadable: the default stays
-    if (count > max_threads)
-        throw command_failure_t(std::to_string(count) + " is too many ( > " +
-                                std::to_string(max_threads) + " ) ");
 
     // Owned here; a failure while starting them stops those already running.
     std::list<std::unique_ptr<env_worker_t>> threads;

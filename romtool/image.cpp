@@ -4,6 +4,7 @@
 #include "util/crc32.h"
 
 #include <algorithm>
+#include <iterator>
 #include <sys/stat.h>
 
 namespace image {
@@ -61,16 +62,15 @@ void bios_sums_t::add(std::uint32_t offset, const unsigned char* data, size_t le
 }
 
 void bios_sums_t::finish() {
-    static const unsigned char erased[chunk_size] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                     0xFF, 0xFF, 0xFF, 0xFF};
+    unsigned char erased[64];
+    std::fill(std::begin(erased), std::end(erased), erased_byte);
     while (end_ < bios_region)
         add(end_, erased, std::min<std::uint32_t>(sizeof erased, bios_region - end_));
 }
 
 unsigned long fpga_pad_crc(unsigned long crc, std::uint32_t length) {
-    unsigned char erased[chunk_size];
-    std::fill(std::begin(erased), std::end(erased), 0xFF);
+    unsigned char erased[64];
+    std::fill(std::begin(erased), std::end(erased), erased_byte);
     while (length < fpga_crc_offset) {
         const std::uint32_t piece =
             std::min<std::uint32_t>(sizeof erased, fpga_crc_offset - length);

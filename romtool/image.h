@@ -4,6 +4,7 @@
 #pragma once
 
 #include "posix/file.h"
+#include "zelk/zelk_ioctl.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +14,7 @@
 
 namespace image {
 
-// The driver programs at most this many bytes per write.
-constexpr size_t chunk_size = 16;
+constexpr unsigned char erased_byte = ZELK_ERASED_BYTE;
 
 // Plain images: well above the largest device, so that "-p" needs no request to learn
 // the device's size before it refuses an image.

@@ -1,26 +1,31 @@
 // SPDX-License-Identifier: MIT
-// romtool: one command per run, chosen by option; every failure a command lets out
-// ends the run with one fatal-error message on standard output and status 1.
-#include "commands.h"
+// romtool: one command per run, chosen by option from the command table; every failure a
+// command lets out ends the run with one fatal-error message on standard output and status 1.
+#include "command_table.h"
 #include "device_lock.h"
 #include "failure.h"
-#include "program_options.h"
+#include "standard_streams.h"
 #include "usage.h"
 
-#include "posix/exception.h"
 #include "util/args.h"
 
 #include <cstdio>
 #include <iostream>
-#include <list>
 #include <string>
 
 namespace {
 
+const command_row_t* winning_command(args_t& args) {
+    for (const command_row_t& row : command_rows())
+        if (args.find(row.option) || (row.alias && args.find(row.alias)))
+            return &row;
+    return nullptr;
+}
+
 // Everything made here, the command's handles among them, is destroyed before main
 // writes a fatal error, so the device is closed by the time the operator reads it.
-// data_on_stdout: standard output carries a dump, so messages must go elsewhere.
-int run(int argc, char** argv, bool& data_on_stdout) {
+// output_is_data: standard output carries the command's data, so messages go elsewhere.
+int run(int argc, char** argv, bool& output_is_data) {
     args_t args(argc, argv);
     // Before anything else: asking for help never touches a device.
     if (args.find("-h") || args.find("--help")) {
@@ -28,133 +33,62 @@ int run(int argc, char** argv, bool& data_on_stdout) {
         return 0;
     }
     // Never a value and never the end of a list, wherever they stand.
-    args.set_modifiers({"-erase", "-ifchanged", "-verify", "-progress", "-nowait", "-nvram"}, {"-dev"});
-    std::string path = "/dev/zelk/flash_";
+    std::vector<std::string> flags;
+    for (const modifier_row_t& row : modifier_rows())
+        flags.push_back(row.option);
+    args.set_modifiers(flags, {device_option});
+
+    invocation_t invocation;
     std::string dev = "env0";
-
-    if (args.find("-dev") && !args.get(dev))
+    if (args.find(device_option) && !args.get(dev))
         return usage();
-    path += dev;
+    invocation.device = ZELK_FLASH_NODE_PREFIX + dev;
+    for (const modifier_row_t& row : modifier_rows())
+        if (args.find(row.option))
+            invocation.modifiers.add(row.modifier);
+    invocation.store = invocation.has(modifier_t::nvram) ? ZELK_ENV_NVRAM : ZELK_ENV_FLASH;
 
-    // Modifiers: each changes nothing unless present.
-    program_options_t options;
-    options.erase = args.find("-erase");
-    options.ifchanged = args.find("-ifchanged");
-    options.verify = args.find("-verify");
-    options.progress = args.find("-progress");
-    const bool nowait = args.find("-nowait");
-    // Held until the command's handles are closed; -rmt, -wmt and -l take none.
+    const command_row_t* row = winning_command(args);
+    if (!row)
+        return usage();
+    // Declared before the command: released only once its handles are closed.
     device_lock_t lock;
-    const auto lock_device = [&](const std::string& node, lock_mode_t mode) {
-        lock.take(node, mode, nowait);
-    };
-    // What the environment commands work on.
-    const env_store_t store = args.find("-nvram") ? env_store_t::nvram : env_store_t::flash;
-    const std::string env_node = env_store_node(store);
-
-    // The first option of this list that is present wins, wherever it stands.
-    if (args.find("-r")) {
-        int count = 64;
-        args.get(count); // missing or unreadable: the default stays
-        lock_device(path, lock_mode_t::shared);
-        dump_device(path, count);
-    } else if (args.find("-dump")) {
-        std::string file = "dump.bin";
-        if (!args.get(file) && args.take_dash())
-            file = "-"; // standard output
-        data_on_stdout = names_standard_output(file);
-        lock_device(path, lock_mode_t::shared);
-        dump_to_file(path, file, options.progress);
-    } else if (args.find("-rmt")) {
-        env_thread_test(args, env_threads_t::readers);
-    } else if (args.find("-wmt")) {
-        env_thread_test(args, env_threads_t::writers);
-    } else if (args.find("-e")) {
-        lock_device(path, lock_mode_t::exclusive);
-        erase_device(path);
-    } else if (args.find("-set")) {
-        // The value is the whole argument: boot arguments hold blanks.
-        std::string key, value;
-        if (!args.get(key) || !args.get_text(value))
-            return usage();
-        lock_device(env_node, lock_mode_t::exclusive);
-        set_env_key(key, value, store);
-    } else if (args.find("-get")) {
-        std::string key;
-        if (!args.get(key))
-            return usage();
-        lock_device(env_node, lock_mode_t::shared);
-        get_env_key(key, store);
-    } else if (args.find("-p")) {
-        // Without an image nothing was programmed: a failure, so scripts must see 1.
-        std::string file;
-        if (!args.get(file))
-            return usage();
-        lock_device(path, lock_mode_t::exclusive);
-        program_device(path, file, options);
-    } else if (args.find("-pbios")) {
-        std::string file;
-        if (!args.get(file))
-            return usage();
-        lock_device(path, lock_mode_t::exclusive);
-        program_bios(path, file, options);
-    } else if (args.find("-pfpga")) {
-        std::list<std::string> files;
-        for (std::string file; args.get(file);)
-            files.push_back(file);
-        if (files.empty())
-            return usage();
-        lock_device(path, lock_mode_t::exclusive);
-        program_fpga(path, files, options);
-    } else if (args.find("-i")) {
-        lock_device(path, lock_mode_t::shared);
-        device_info(path);
-    } else if (args.find("-l")) {
-        access_loop(path);
-    } else if (args.find("-crc")) {
-        std::string layout;
-        if (!args.get(layout) || (layout != "bios" && layout != "fpga"))
-            return usage();
-        lock_device(path, lock_mode_t::shared);
-        crc_command(path, layout == "bios" ? crc_layout_t::bios : crc_layout_t::fpga);
-    } else if (args.find("-list")) {
-        lock_device(env_node, lock_mode_t::shared);
-        list_env(store);
-    } else if (args.find("-unset")) {
-        std::string key;
-        if (!args.get(key))
-            return usage();
-        lock_device(env_node, lock_mode_t::exclusive);
-        unset_env_key(key, store);
-    } else if (args.find("-load")) {
-        // A file name is taken whole, as the value of -set is.
-        std::string file;
-        if (!args.get_text(file)) {
-            if (!args.take_dash())
-                return usage();
-            file = "-"; // standard input
-        }
-        lock_device(env_node, lock_mode_t::exclusive);
-        load_env(file, store);
-    } else if (args.find("-version") || args.find("--version")) {
-        print_version();
-    } else {
+    const std::unique_ptr<command_t> command = row->make(args, invocation);
+    if (!command)
         return usage();
-    }
+    // A modifier that does not apply would be ignored without a word (-e -nvram would
+    // erase the flash store): refused before anything is read or opened.
+    for (const modifier_row_t& modifier : modifier_rows())
+        if (invocation.has(modifier.modifier) && !row->modifiers.has(modifier.modifier))
+            throw command_failure_t(std::string(modifier.option) + " does not apply to " +
+                                    row->option);
+    output_is_data = command->output_is_data();
+
+    command->prepare();
+    const std::string node = row->node == node_t::device          ? invocation.device
+                             : invocation.store == ZELK_ENV_NVRAM ? ZELK_NVRAM_NODE
+                                                                  : ZELK_FLASH_ENV_NODE;
+    lock.take(node, row->lock,
+              invocation.has(modifier_t::nowait) ? lock_wait_t::fail_at_once : lock_wait_t::wait);
+    command->run();
     return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard descriptor would be the next one opened: a device node, which a
+    // line of output would then be written into.
+    if (!open_standard_streams())
+        return 1;
     int status = 0;
     bool failed = false;
-    bool data_on_stdout = false;
+    bool output_is_data = false;
     const std::string message = fatal_message_of("\nromtool fatal error ", failed,
-                                                 [&] { status = run(argc, argv, data_on_stdout); });
+                                                 [&] { status = run(argc, argv, output_is_data); });
     if (failed) {
         if (!message.empty())
-            (data_on_stdout ? std::cerr : std::cout) << message << std::endl;
+            (output_is_data ? std::cerr : std::cout) << message << std::endl;
         status = 1;
     }
     // Output that never arrived fails the run, or `ip=$(romtool -get serverip)` could not

@@ -12,8 +12,9 @@ constexpr std::uint64_t unknown_total_step = 64 << 10;
 constexpr std::uint64_t unknown_total_line = 1 << 20;
 } // namespace
 
-progress_t::progress_t(bool shown, const char* what, std::uint64_t total)
-    : shown_(shown), terminal_(shown && ::isatty(STDERR_FILENO) == 1), what_(what), total_(total) {
+progress_t::progress_t(progress_shown_t shown, const char* what, std::uint64_t total)
+    : shown_(shown == progress_shown_t::yes), terminal_(shown_ && ::isatty(STDERR_FILENO) == 1),
+      what_(what), total_(total) {
     draw();
 }
 

@@ -13,11 +13,14 @@ namespace qv::zelk {
 class driver_t;
 }
 
+// Whether a long pass shows its progress on standard error ("-progress").
+enum class progress_shown_t { no, yes };
+
 class progress_t {
 public:
     // Shows "<what> 0/<total> bytes (0%)" at once when shown; total 0: unknown, then
     // only the bytes done are shown. Never throws but std::bad_alloc.
-    progress_t(bool shown, const char* what, std::uint64_t total);
+    progress_t(progress_shown_t shown, const char* what, std::uint64_t total);
     // Blanks the terminal's line, once; the caller does so before it prints a line of its
     // own. The destructor does it when the pass ends early.
     void finish();

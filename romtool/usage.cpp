@@ -1,69 +1,52 @@
 // SPDX-License-Identifier: MIT
 #include "usage.h"
 
+#include "command_table.h"
+
+#include <algorithm>
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace {
 
-struct usage_line_t {
-    const char* synopsis; // left-aligned in a field of 27 characters
-    const char* what;
-};
+// The synopsis left-aligned in a field of 27 characters.
+void print_line(const char* synopsis, const char* help) {
+    std::string line = synopsis;
+    line.resize(std::max<std::size_t>(line.size(), 27), ' ');
+    std::cout << line << ": " << help << '\n';
+}
 
-// "-dump" works but is not listed, and "-r" really defaults to 64: the text is kept as
-// operators' scripts know it.
-constexpr usage_line_t usage_lines[] = {
-    {"-dev [dev=env0]", "device: fpga0/1, bios0/1, booter, env0/1"},
-    {"-l", "access in loop"},
-    {"-i", "get device information"},
-    {"-r [count=16]", "dump memory"},
-    {"-rmt <no_threads [=2]>", "environment read multithread test"},
-    {"-wmt <no_threads [=2]>", "environment write multithread test"},
-    {"-e", "erase device"},
-    {"-p filename", "program device with file"},
-    {"-pbios filename", "program device with bios (adds checksum)"},
-    {"-pfpga filename(s)", "program device with fpga (adds checksum)"},
-    {"-get <key>", "get environment key"},
-    {"-set <key> <value>", "set environment key/value"},
-};
-
-// What --help adds: every option the usage text leaves out.
-constexpr usage_line_t help_lines[] = {
-    {"-dump [file]", "copy device into file (dump.bin; -: stdout)"},
-    {"-verify", "read back and compare after programming"},
-    {"-erase", "erase before programming unless erased"},
-    {"-ifchanged", "program only when the device differs"},
-    {"-crc bios|fpga", "check the CRC of the image on the device"},
-    {"-progress", "show progress on standard error"},
-    {"-nowait", "fail at once when the device is locked"},
-    {"-version", "print the version"},
-    {"-list", "list the environment"},
-    {"-unset <key>", "unset environment key (its value becomes empty)"},
-    {"-load <file|->", "replace the environment from a file or stdin"},
-    {"-nvram", "-get/-set/-list/-unset/-load work on the NVRAM"},
-};
-
-template <size_t count> void print(const usage_line_t (&lines)[count]) {
-    for (const auto& line : lines) {
-        std::string synopsis = line.synopsis;
-        synopsis.resize(27, ' ');
-        std::cout << synopsis << ": " << line.what << '\n';
-    }
+// The usage text as operators' scripts know it: "-dev" first, then the commands it lists,
+// in its own order ("-dump" is not among them, and "-r" says 16 where it reads 64).
+void print_usage_lines() {
+    std::cout << "Usage: romtool\n";
+    print_line(device_synopsis, device_help);
+    std::vector<const command_row_t*> listed;
+    for (const command_row_t& row : command_rows())
+        if (row.usage_line != 0)
+            listed.push_back(&row);
+    std::sort(listed.begin(), listed.end(), [](const command_row_t* a, const command_row_t* b) {
+        return a->usage_line < b->usage_line;
+    });
+    for (const command_row_t* row : listed)
+        print_line(row->synopsis, row->help);
 }
 
 } // namespace
 
 int usage() {
-    std::cout << "Usage: romtool\n";
-    print(usage_lines);
+    print_usage_lines();
     std::cout << std::endl;
     return 1;
 }
 
 void help() {
-    std::cout << "Usage: romtool\n";
-    print(usage_lines);
-    print(help_lines);
+    print_usage_lines();
+    for (const command_row_t& row : command_rows())
+        if (row.usage_line == 0)
+            print_line(row.synopsis, row.help);
+    for (const modifier_row_t& row : modifier_rows())
+        print_line(row.option, row.help);
     std::cout << std::endl;
 }

@@ -4,8 +4,6 @@
 #include "posix/exception.h"
 #include "zelk/zelk_driver.h"
 
-#include <cctype>
-#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,18 +13,6 @@
 namespace qv::zelk {
 
 namespace {
-
-// The loader's longest line is the longest entry a store holds (a full key, "=", a full
-// value), so every listing loads back. It reads one character more: a line that long
-// may have been cut.
-constexpr std::size_t loader_line_size = 2 * ENV_FIELD_SIZE + 1 + 2;
-
-// what: "key" or "value"; caller: the member named in the message.
-void check_field(const std::string& text, const char* what, const char* caller) {
-    if (text.size() > ENV_FIELD_SIZE)
-        throw exception_t("env_t::%s() -- %s of %zu bytes, at most %zu fit", caller, what,
-                          text.size(), ENV_FIELD_SIZE);
-}
 
 void fill_field(char (&field)[ENV_FIELD_SIZE], const std::string& text) {
     std::memcpy(field, text.data(), text.size()); // checked: at most the field
@@ -41,7 +27,7 @@ public:
     unsigned int code(zelk_env_op op) const { return env_request_code(store, op); }
 
     bool get(const std::string& key, std::string& value) {
-        check_field(key, "key", "get");
+        env_t::check("get", key, nullptr);
         env_request_t record = {};
         fill_field(record.key, key);
         if (device.ioctl(code(ZELK_ENV_GET), &record) == 0)
@@ -51,8 +37,7 @@ public:
     }
 
     void set(const std::string& key, const std::string& value) {
-        check_field(key, "key", "set");
-        check_field(value, "value", "set");
+        env_t::check("set", key, &value);
         send_set(key, value);
     }
 
@@ -92,52 +77,46 @@ void env_t::set(const std::string& key, const std::string& value) {
     impl->set(key, value);
 }
 
-void env_t::set(std::istream& file, load_progress_t* progress) {
-    // Clearing comes last: a text that cannot be stored whole must not cost the
-    // environment that is there.
+void env_t::check(const char* caller, const std::string& key, const std::string* value) {
+    // A get of any key is harmless: only a key cut short would read another one.
+    std::string problem;
+    if (value)
+        problem = env_entry_problem(key, *value);
+    else if (key.size() > ENV_FIELD_SIZE)
+        problem = env_entry_problem(key, "");
+    if (!problem.empty())
+        throw exception_t("env_t::%s() -- %s", caller, problem.c_str());
+}
+
+env_image_t env_t::read_image() {
+    driver_t& device = impl->device;
+    device.seek(0, SEEK_SET);
+    std::string bytes;
+    char piece[4096];
+    for (;;) {
+        const ssize_t got = device.read(piece, sizeof piece);
+        if (got == 0)
+            break;
+        bytes.append(piece, static_cast<std::size_t>(got));
+    }
+    return env_image_of(bytes);
+}
+
+void env_t::apply(const env_plan_t& plan, load_progress_t* progress) {
     load_progress_t unused;
     load_progress_t& done = progress ? *progress : unused;
-    done = {};
-    if (!file.good())
-        throw exception_t("env_t::set() -- environment text cannot be read");
-    std::vector<std::pair<std::string, std::string>> entries;
-    while (file.good()) {
-        char line[loader_line_size];
-        file.getline(line, sizeof line, '\n');
-        if (file.bad()) // a failed read (a directory, say) is no long line
-            throw exception_t("env_t::set() -- environment text cannot be read");
-        const std::size_t length = std::strlen(line);
-        // failbit without eofbit: the line filled the buffer before its newline.
-        if (length == loader_line_size - 1 || (file.fail() && !file.eof()))
-            throw exception_t("env_t::set() -- line overflow");
-        // A NUL inside a line would silently cut it (or end the load early) and the
-        // rest of the text would be lost; such a text is refused like any bad line.
-        const std::size_t taken = static_cast<std::size_t>(file.gcount()) - (file.good() ? 1 : 0);
-        if (length != taken)
-            throw exception_t("Parse error in %s", line);
-        if (length == 0)
-            break;
-        const char* equals = std::strchr(line, '=');
-        if (equals == nullptr)
-            throw exception_t("Parse error in %s", line);
-        std::string key(line, static_cast<std::size_t>(equals - line));
-        std::string value(equals + 1);
-        check_field(key, "key", "set");
-        check_field(value, "value", "set");
-        entries.emplace_back(std::move(key), std::move(value));
-    }
-
     done.checked = true;
-    impl->device.ioctl(impl->code(ZELK_ENV_CLEAR));
-    done.cleared = true;
-    for (const auto& [key, value] : entries) {
-        impl->send_set(key, value);
+    if (plan.clear) {
+        impl->device.ioctl(impl->code(ZELK_ENV_CLEAR));
+        done.cleared = true;
+    }
+    for (const env_entry_t& entry : plan.sets) {
+        impl->send_set(entry.key, entry.value);
         ++done.stored;
     }
 }
 
-void env_t::read_all(std::map<std::string, std::string>& entries) {
-    entries.clear();
+void env_t::read_entries(const std::function<void(const std::string& entry)>& each) {
     driver_t& device = impl->device;
     device.seek(4, SEEK_SET); // the first 4 bytes are the driver's
     std::string entry;
@@ -151,16 +130,17 @@ void env_t::read_all(std::map<std::string, std::string>& entries) {
         }
         if (entry.empty())
             break;
-        std::size_t start = 0;
-        while (start < entry.size() && std::isspace(static_cast<unsigned char>(entry[start])))
-            ++start;
-        entry.erase(0, start);
-        const std::size_t equals = entry.find('=');
-        if (equals == std::string::npos)
-            throw exception_t("Parse error in %s", entry.c_str());
-        entries[entry.substr(0, equals)] = entry.substr(equals + 1);
+        each(entry);
         entry.clear();
     }
+}
+
+void env_t::read_all(std::map<std::string, std::string>& entries) {
+    entries.clear();
+    read_entries([&](const std::string& stored) {
+        env_entry_t entry = env_entry_of(stored);
+        entries[entry.key] = std::move(entry.value);
+    });
 }
 
 void env_t::print(std::ostream& out) {

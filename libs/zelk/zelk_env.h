@@ -4,10 +4,11 @@
 // request; nothing is cached, so what one env_t writes the next get anywhere reads.
 #pragma once
 
+#include "zelk/zelk_env_plan.h"
 #include "zelk/zelk_ioctl.h"
 
 #include <cstddef>
-#include <istream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -36,12 +37,14 @@ public:
     // Opens the store's node read-write with synchronous writes. Throws qv::exception_t
     // for a selector other than 0 and 1 (nothing opened), else what the open throws.
     explicit env_t(int store);
+    explicit env_t(zelk_env_store store) : env_t(static_cast<int>(store)) {}
     ~env_t();
     env_t(const env_t&) = delete;
     env_t& operator=(const env_t&) = delete;
 
     // Keys and values longer than a field are refused with qv::exception_t before
-    // any request: cut short they would store or read some other key. A failed
+    // any request: cut short they would store or read some other key. So is an entry
+    // that a listing would not print back as it was (env_entry_problem). A failed
     // request throws posix_exception_t, or driver_exception_t for driver codes.
 
     // False, value untouched, when the key does not exist.
@@ -49,21 +52,28 @@ public:
     // Throws qv::exception_t "no such key, <key>\n" when the key does not exist.
     std::string get(const std::string& key);
     void set(const std::string& key, const std::string& value);
+    // "env_t::<caller>() -- <reason>" for what set() (or, for the key alone, get()) refuses.
+    static void check(const char* caller, const std::string& key, const std::string* value);
 
-    // How far a load came. A failure with `checked` unset changed nothing; after the
-    // clear (`cleared`) the store holds the first `stored` lines of the text.
+    // A whole-store load is: parse_env_text() of the text, read_image(), plan_load(), and
+    // apply(). How far apply() came: a failure with `checked` unset changed nothing; after
+    // the clear (`cleared`) the store holds the plan's first `stored` sets.
     struct load_progress_t {
         bool checked = false;
         bool cleared = false;
         std::size_t stored = 0;
     };
-    // Replaces the whole store with "key=value" lines, up to an empty line or the end.
-    // The text is read and checked first; a bad or unreadable text throws
-    // qv::exception_t and leaves the store untouched. Then "clear", then one set per
-    // line in text order, counted in progress when given.
-    void set(std::istream& text, load_progress_t* progress = nullptr);
-    // The stored image's entries; a later entry of a key wins. An entry without "="
-    // throws qv::exception_t "Parse error in <entry>", with the entries before it kept.
+    // The whole node, read in large pieces: the store's size and its entries.
+    env_image_t read_image();
+    // Sends the plan: the clear if it has one, then its sets in order, counted in progress.
+    void apply(const env_plan_t& plan, load_progress_t* progress = nullptr);
+
+    // The stored entries as they stand, one byte per read from offset 4 up to the first
+    // empty entry; an unterminated last entry is dropped. each may throw to stop early.
+    void read_entries(const std::function<void(const std::string& entry)>& each);
+    // The stored image's entries as env_entry_of() takes them; a later entry of a key
+    // wins. An entry without "=" throws qv::exception_t "Parse error in <entry>", with
+    // the entries before it kept.
     void read_all(std::map<std::string, std::string>& entries);
     // "key=value" lines in byte order of the keys.
     void print(std::ostream& out);

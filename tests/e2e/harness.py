@@ -10,10 +10,12 @@ import os
 import re
 import shlex
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+import zlib
 
 # Set by the build (tests/e2e/CMakeLists.txt).
 ROMTOOL = os.environ.get("ROMTOOL", "")
@@ -39,16 +41,22 @@ def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=(), stdin=None):
     return result_t(done.returncode, done.stdout, done.stderr)
 
 
-class preload_board_t:  # `vboard run`: the preload library serves the board's folder
-    def command(self, board, args, ignore_signals=()):
-        runner = ["--runner", " ".join(RUNNER)] if RUNNER else []
-        ignored = [word for sig in ignore_signals for word in ("--ignore-signal", sig)]
-        return ([sys.executable, VBOARD, "run", "--preload", PRELOAD] + runner + ignored
-                + [board.dir, "--", *VALGRIND, ROMTOOL, *args])
+class preload_board_t:  # romtool started directly with the preload library serving the board
+    def command(self, board, args):  # as `vboard run` starts it, without a Python in between
+        env = ["LD_PRELOAD=" + PRELOAD, "VBOARD_DIR=" + board.dir]
+        if RUNNER:
+            return RUNNER + [word for e in env for word in ("-E", e)] + [ROMTOOL, *args]
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        if "verify_asan_link_order" not in asan:  # the library goes ahead of the runtime
+            asan = (asan + ":" if asan else "") + "verify_asan_link_order=0"
+        return ["env", *env, "ASAN_OPTIONS=" + asan, *VALGRIND, ROMTOOL, *args]
 
     def start(self, board, args, stdout, ignore_signals):  # the pid: romtool's (or qemu's)
-        return subprocess.Popen(self.command(board, args, ignore_signals), cwd=board.work,
-                                stdout=stdout, stderr=subprocess.PIPE)
+        # Every signal at its default (Popen restores the ones Python ignores), but these.
+        ignored = [signal.Signals["SIG" + name] for name in ignore_signals]
+        return subprocess.Popen(self.command(board, args), cwd=board.work, stdout=stdout,
+                                stderr=subprocess.PIPE, preexec_fn=lambda: [
+                                    signal.signal(s, signal.SIG_IGN) for s in ignored])
 
 
 class kernel_board_t:  # a PowerPC guest, booted at first use, powered off at exit
@@ -100,7 +108,7 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
         return subprocess.run([sys.executable, VBOARD, command, self.dir, *args],
                               capture_output=True, check=True).stdout
 
-    def _command(self, args):  # for cases that run `vboard run` themselves
+    def command(self, *args):  # for cases that start romtool on the preload board themselves
         return preload_board_t().command(self, args)
 
     def start(self, *args, stdout=subprocess.PIPE, ignore_signals=()):  # not waited for
@@ -121,6 +129,17 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
             f.write("type=flash\n" + "".join("%s=%s\n" % field for field in info.items()))
         with open(self.image_path(name), "wb") as f:
             f.write(data)
+
+    def env_entries(self, node):  # the entries of a store's image, up to the empty one
+        entries = self.image(node)[4:].split(b"\0")
+        return entries[:entries.index(b"")] if b"" in entries else []
+
+    def put_env(self, node, entries):  # the store's image holding these entries
+        size = len(self.image(node))
+        body = b"".join(entry + b"\0" for entry in entries) + b"\0"
+        body += b"\xff" * (size - 4 - len(body))
+        with open(self.image_path(node), "wb") as f:
+            f.write(struct.pack(">I", zlib.crc32(body)) + body)
 
     def put(self, name, data):  # a file in the work folder
         with open(os.path.join(self.work, name), "wb") as f:

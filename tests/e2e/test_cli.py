@@ -22,19 +22,19 @@ USAGE = (b"Usage: romtool\n"
          b"-get <key>                 : get environment key\n"
          b"-set <key> <value>         : set environment key/value\n"
          b"\n")
-# --help: the usage lines, then one for each option they leave out.
+# --help: the usage lines, then one for each command they leave out, then the modifiers.
 HELP = USAGE[:-1] + (
     b"-dump [file]               : copy device into file (dump.bin; -: stdout)\n"
-    b"-verify                    : read back and compare after programming\n"
-    b"-erase                     : erase before programming unless erased\n"
-    b"-ifchanged                 : program only when the device differs\n"
     b"-crc bios|fpga             : check the CRC of the image on the device\n"
-    b"-progress                  : show progress on standard error\n"
-    b"-nowait                    : fail at once when the device is locked\n"
-    b"-version                   : print the version\n"
     b"-list                      : list the environment\n"
     b"-unset <key>               : unset environment key (its value becomes empty)\n"
     b"-load <file|->             : replace the environment from a file or stdin\n"
+    b"-version                   : print the version\n"
+    b"-erase                     : erase before programming unless erased\n"
+    b"-ifchanged                 : program only when the device differs\n"
+    b"-verify                    : read back and compare after programming or erasing\n"
+    b"-progress                  : show progress on standard error\n"
+    b"-nowait                    : fail at once when the device is locked\n"
     b"-nvram                     : -get/-set/-list/-unset/-load work on the NVRAM\n"
     b"\n")
 
@@ -166,7 +166,7 @@ class test_lock_file(harness.board_test_case):
     def test_a_new_lock_file_is_readable_by_all(self):
         # Made 0600 under root's umask 077, it would leave every other user's run unlocked.
         command = ["sh", "-c", 'umask 077 && exec "$@"', "sh",
-                   *self.board._command(["-dev", "bios0", "-i"])]
+                   *self.board.command("-dev", "bios0", "-i")]
         self.assertEqual(harness._run(command, cwd=self.board.work).status, 0)
         self.assertEqual(os.stat(self.lock).st_mode & 0o777, 0o644)
 

@@ -1,15 +1,13 @@
 # SPDX-License-Identifier: MIT
-"""The environment commands (-set, -get, -list, -unset, -load) on both stores of the board:
-exact output, status, store contents and requests."""
+"""The environment commands -set, -get, -list and -unset on both stores of the board, and
+-list's listing loaded back: exact output, status, store contents and requests."""
 
 import fcntl
 import os
-import struct
 import unittest
-import zlib
 
 import harness
-from flash_reference import ENOENT_OPEN, fatal
+from flash_reference import fatal
 
 K150, V150 = b"k" * 150, b"v" * 150
 DEFAULT = [b"serverip=192.168.1.1", b"ipaddr=192.168.1.20", b"netmask=255.255.255.0",
@@ -17,7 +15,6 @@ DEFAULT = [b"serverip=192.168.1.1", b"ipaddr=192.168.1.20", b"netmask=255.255.25
 # Store: its node and the codes of set, get and clear.
 FLASH = ("flash_env0", "0x812cc002", "0x412cc003", "0x412cc004")
 NVRAM = ("nvram0", "0x812cd104", "0xc12cd105", "0x2000d103")
-CORRUPT = b"environment store corrupt"  # driver code 132
 
 
 def listing(entries):  # what -list prints for these stored entries
@@ -29,21 +26,6 @@ def listing(entries):  # what -list prints for these stored entries
 
 
 class test_env_keys(harness.board_test_case):
-    def entries(self, store):  # the store's entries as its image holds them
-        out = []
-        for entry in self.board.image(store[0])[4:].split(b"\0"):
-            if not entry:
-                return out
-            out.append(entry)
-        return out
-
-    def put_entries(self, store, entries):
-        size = len(self.board.image(store[0]))
-        body = b"".join(entry + b"\0" for entry in entries) + b"\0"
-        body += b"\xff" * (size - 4 - len(body))
-        with open(self.board.image_path(store[0]), "wb") as f:
-            f.write(struct.pack(">I", zlib.crc32(body)) + body)
-
     def fault(self, store, op, *rule):
         self.board.vboard("fault", "clear")
         if op:
@@ -68,33 +50,40 @@ class test_env_keys(harness.board_test_case):
                     (store[0], "open", "O_RDWR|O_SYNC", None, None, None, "fd"),
                     (store[0], "ioctl", None, store[2], '"k"', None, 1),
                     (store[0], "close", None, None, None, None, 0)])
-        self.assertEqual((self.entries(FLASH)[-1], self.entries(NVRAM)),
+        self.assertEqual((self.board.env_entries(FLASH[0])[-1], self.board.env_entries(NVRAM[0])),
                          (b"k=v0  x ", [b"k=v2  x "]))
 
     def test_list(self):
         self.board.vboard("log", "on")
-        rich = [b"b=1", b" \tlead=x", b"Z=x=y", b"b=2", b"sp ace = v ", K150 + b"=" + V150]
+        rich = [b"b=1", b"Z=x=y", b"b=2", b"sp ace = v ", b"=", K150 + b"=" + V150]
+        # Written by something else: their lines would load back as other entries.
+        alien = [b" \tlead=x", b"a=1", b"k=v\r", b"k\nx=v", b"v=" + V150 + b"v", b"lead=y"]
+        left_out = (b'romtool: key " \\tlead" will not load back: a key cannot begin with white space\n'
+                    b'romtool: key "k" will not load back: a value cannot end in a carriage return\n'
+                    b'romtool: key "k\\nx" will not load back: a key cannot hold a newline\n'
+                    b'romtool: key "v" will not load back: value of 151 bytes, at most 150 fit\n')
         eio = b"read -- EIO: an I/O error occurred."
-        rows = (  # store, entries (None: as created), fault, status, stdout
-            (FLASH, None, (), 0, listing(DEFAULT)),
-            (NVRAM, None, (), 0, b""),
-            (FLASH, rich, (), 0, listing(rich)),  # later duplicate wins, leading blanks go
-            (NVRAM, rich, (), 0, listing(rich)),
-            (NVRAM, [b"a=1", b"oops"], (), 1, fatal(b"Parse error in oops")),
+        rows = (  # store, entries (None: as created), fault, status, stdout, stderr
+            (FLASH, None, (), 0, listing(DEFAULT), b""),
+            (NVRAM, None, (), 0, b"", b""),
+            (FLASH, rich, (), 0, listing(rich), b""),  # a later duplicate wins
+            (NVRAM, rich, (), 0, listing(rich), b""),
+            (NVRAM, alien, (), 1, b"a=1\nlead=y\n", left_out),
+            (NVRAM, [b"a=1", b"oops"], (), 1, fatal(b"Parse error in oops"), b""),
             (FLASH, None, ("read", "nth=20", "errno=5"), 1,
-             fatal(b"/dev/zelk/flash_env0: " + eio)))
-        for store, entries, fault, status, stdout in rows:
+             fatal(b"/dev/zelk/flash_env0: " + eio), b""))
+        for store, entries, fault, status, stdout, stderr in rows:
             with self.subTest(store=store[0], entries=entries, fault=fault):
                 if entries is not None:
-                    self.put_entries(store, entries)
+                    self.board.put_env(store[0], entries)
                 self.fault(store, *fault or (None,))
                 self.board.clear_log()
                 args = ["-nvram"] if store is NVRAM else ["-dev", "bios0"]
-                self.assertEqual(self.romtool("-list", *args)[:2], (status, stdout))
+                self.assertEqual(self.board.run("-list", *args), (status, stdout, stderr))
                 # One byte per read, from offset 4 to the empty entry.
                 reads = [r["len"] for r in self.board.requests() if r["op"] == "read"]
                 if not status:
-                    image = b"".join(e + b"\0" for e in self.entries(store)) + b"\0"
+                    image = b"".join(e + b"\0" for e in self.board.env_entries(store[0])) + b"\0"
                     self.assertEqual(reads, ["1"] * len(image))
 
     def test_unset(self):
@@ -108,67 +97,45 @@ class test_env_keys(harness.board_test_case):
             (NVRAM, [], 1, self.run_direct().stdout, [b"a=1", K150 + b"=" + V150], ""))
         for store, args, status, stdout, after, sent in rows:
             with self.subTest(store=store[0], args=args):
-                self.put_entries(FLASH, DEFAULT)
-                self.put_entries(NVRAM, [b"a=1", K150 + b"=" + V150])
+                self.board.put_env(FLASH[0], DEFAULT)
+                self.board.put_env(NVRAM[0], [b"a=1", K150 + b"=" + V150])
                 self.board.clear_log()
                 nvram = ["-nvram"] if store is NVRAM else []
                 self.assertEqual(self.romtool(*nvram, "-unset", *args)[:2], (status, stdout))
-                self.assertEqual(self.entries(store), after)
+                self.assertEqual(self.board.env_entries(store[0]), after)
                 codes = {"g": store[2], "s": store[1]}
                 self.assertEqual(self.ioctls(), [(store[0], codes[c]) for c in sent])
 
-    def test_load(self):
-        start = [b"keep=1"]
-        bad = fatal(b"env_t::set() -- value of 151 bytes, at most 150 fit")
-        rows = (  # store, text (None: no file; bytes: in.env; str: on stdin), fault, status,
-            #         stdout, entries after (None: as at the start)
-            (FLASH, b"b=2\na=1\nb=3\n", (), 0, b"", [b"b=3", b"a=1"]),
-            (NVRAM, b"  lead=x\nsp ace = v=w \n=no key\n", (), 0, b"",
-             [b"  lead=x", b"sp ace = v=w ", b"=no key"]),
-            (NVRAM, K150 + b"=" + V150, (), 0, b"", [K150 + b"=" + V150]),
-            (FLASH, b"", (), 0, b"", []),
-            (FLASH, b"a=1\nk=" + V150 + b"v\n", (), 1, bad, None),
-            (NVRAM, b"a=1\nnoequals\nb=2\n", (), 1, fatal(b"Parse error in noequals"), None),
-            (FLASH, None, (), 1, fatal(b"none.env: " + ENOENT_OPEN), None),
-            (FLASH, b"a=1\n", ("code=" + FLASH[3], "errno=132"), 1,
-             b"load failed when clearing the store: /dev/zelk/flash_env0: " + CORRUPT + b"\n",
-             None),
-            (NVRAM, b"a=1\nb=2\nc=3\n", ("code=" + NVRAM[1], "nth=2", "errno=22"), 1,
-             b"load failed after 1 line was stored: /dev/zelk/nvram0: "
-             b"ioctl -- EINVAL: invalid request or argument\n", [b"a=1"]),
-            (NVRAM, "x=1\ny = 2\n", (), 0, b"", [b"x=1", b"y = 2"]))
-        self.assertEqual(self.romtool("-get", "nokey")[:2], (1, fatal(b"no such key, nokey\n")))
-        for store, text, fault, status, stdout, after in rows:
-            with self.subTest(store=store[0], text=text, fault=fault):
-                self.put_entries(store, start)
-                self.fault(store, "ioctl" if fault else None, *fault)
-                args = ["-load", "-" if isinstance(text, str) else
-                        "in.env" if text is not None else "none.env"]
-                args += ["-nvram"] if store is NVRAM else []
-                if isinstance(text, str):
-                    if harness.KERNEL:
-                        self.skipTest("the guest's programs get no standard input")
-                    result = self.check_stderr(harness._run(
-                        self.board._command(args), cwd=self.board.work, stdin=text.encode()))
-                else:
-                    if text is not None:
-                        self.board.put("in.env", text)
-                    result = self.romtool(*args)
-                self.assertEqual(result[:2], (status, stdout))
-                self.assertEqual(self.entries(store), start if after is None else after)
-        self.assertEqual(self.romtool("-load")[:2], (1, self.run_direct().stdout))
-
-    def test_listing_loads_back_byte_for_byte(self):
+    def test_listing_loads_back_to_the_same_store(self):
         for store, nvram in ((FLASH, []), (NVRAM, ["-nvram"])):
             with self.subTest(store=store[0]):
-                self.put_entries(store, DEFAULT + [b"  lead=x", b"b=1", K150 + b"=" + V150,
-                                                   b"b=x=y", b"=no key", b"sp = v "])
+                self.board.put_env(store[0], DEFAULT + [b"b=1", K150 + b"=" + V150, b"b=x=y",
+                                                        b"=no key", b"sp = v ", b"cr=a\rb"])
+                before = self.board.image(store[0])
                 saved = self.romtool("-list", *nvram).stdout
                 self.board.put("saved.env", saved)
                 self.assertEqual(self.romtool("-set", "serverip", "10.0.0.1", *nvram)[0], 0)
                 self.assertEqual(self.romtool("-unset", "hostname", *nvram)[0], 0)
                 self.assertEqual(self.romtool("-load", "saved.env", *nvram)[:2], (0, b""))
-                self.assertEqual(self.romtool("-list", *nvram)[:2], (0, saved))
+                self.assertEqual(self.board.image(store[0]), before)
+
+    def test_set_refuses_what_would_not_list_back(self):
+        # Refused before anything is opened or locked: the store is never touched.
+        self.board.vboard("log", "on")
+        rows = (  # args, message
+            (["-set", "bootcmd", "run a\n"], b"env_t::set() -- a value cannot hold a newline"),
+            (["-set", "zz", "x\nserverip=6.6.6.6"], b"env_t::set() -- a value cannot hold a newline"),
+            (["-set", "a=b", "v"], b'env_t::set() -- a key cannot hold "="'),
+            (["-set", "k", "v\r"], b"env_t::set() -- a value cannot end in a carriage return"),
+            (["-set", "k" * 151, "v"], b"env_t::set() -- key of 151 bytes, at most 150 fit"),
+            (["-get", "k" * 151], b"env_t::get() -- key of 151 bytes, at most 150 fit"),
+        )
+        for args, message in rows:
+            with self.subTest(args=args):
+                self.board.clear_log()
+                self.assertEqual(self.romtool("-dev", "nosuch", *args)[:2], (1, fatal(message)))
+                self.assertEqual(self.board.requests(), [])
+        self.assertEqual(self.board.env_entries(FLASH[0]), DEFAULT)
 
     @harness.preload_board_only("the holder's lock is taken on the host, whose /run/lock the guest does not share")
     def test_locks_on_the_node_used(self):

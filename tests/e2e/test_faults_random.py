@@ -43,7 +43,7 @@ COMMANDS = [
      [r"program_device:", r"programming successful", PROGRAM_FAILED], False),
     ("bios", ["-dev", "bios1", "-pbios", "bios.bin"],
      [r"checksum is 0x[0-9a-f]+", r"crc is 0x[0-9a-f]+", r"writing\.\.\.", r"OK",
-      r"warning: unexpected count \d+ read"], False),
+      r"warning: unexpected count \d+ read", PROGRAM_FAILED], False),
     ("fpga", ["-dev", "fpga1", "-pfpga", "head.bin", "core.bin"],
      [r"crc is 0x[0-9a-f]+", r"programming successful", PROGRAM_FAILED], False),
     ("get", ["-get", "serverip"], [r"serverip = 192\.168\.1\.1"], False),

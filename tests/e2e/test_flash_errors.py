@@ -24,7 +24,8 @@ COMMANDS = [
     (["-dump", "out.bin"], "read nth=2", b"", 0, FATAL),
     (["-e"], "ioctl code=0x2000c001", b"", 0, lambda count, m: b"erase failed: " + m + b"\n"),
     (["-p", "img.bin", "-verify"], "write nth=3", b"program_device:\n", 32, program_failed),
-    (["-pbios", "img.bin"], "write nth=3", bios_output(IMAGE) + b"writing...\n", 32, FATAL),
+    (["-pbios", "img.bin"], "write nth=3", bios_output(IMAGE) + b"writing...\n", 32,
+     program_failed),
     (["-pfpga", "img.bin"], "write nth=3", CRC_LINE, 32, program_failed),
     (["-pfpga", "img.bin"], "lseek", CRC_LINE, len(IMAGE), program_failed),
 ]

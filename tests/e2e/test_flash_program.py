@@ -153,7 +153,7 @@ class test_programming(harness.board_test_case):
         for thread in threads:
             thread.start()
         try:
-            result = harness._run(board._command(["-dev", dev, *args]), cwd=board.work,
+            result = harness._run(board.command("-dev", dev, *args), cwd=board.work,
                                   pass_fds=fds)
         finally:
             for fd in fds:

@@ -78,7 +78,7 @@ class test_output(harness.board_test_case):
         self.board.put("small.bin", bytes(32))
         terminal, stderr = pty.openpty()
         process = subprocess.Popen(
-            self.board._command(["-dev", "bios0", "-p", "small.bin", "-progress"]),
+            self.board.command("-dev", "bios0", "-p", "small.bin", "-progress"),
             cwd=self.board.work, stdout=subprocess.PIPE, stderr=stderr)
         os.close(stderr)
         stdout, _ = process.communicate(timeout=harness.TIMEOUT)

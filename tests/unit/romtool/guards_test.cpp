@@ -90,7 +90,7 @@ TEST(device_lock, a_device_node_is_locked_by_its_device_number) {
     ASSERT_EQ(file, "/run/lock/romtool-c1:3.lock");
     {
         device_lock_t lock;
-        lock.take("/dev/null", lock_mode_t::exclusive, true);
+        lock.take("/dev/null", lock_mode_t::exclusive, lock_wait_t::fail_at_once);
         const int other = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_NE(other, -1);
         EXPECT_EQ(::flock(other, LOCK_SH | LOCK_NB), -1) << "not held exclusively";

@@ -103,36 +103,4 @@ TEST_F(env_test, read_all_stops_at_the_empty_entry_or_the_end) {
     }
 }
 
-TEST_F(env_test, loader_checks_the_whole_text_then_clears_and_sets_in_order) {
-    const std::string k150(150, 'k'), v150(150, 'v');
-    // The text, and the requests it makes ("clear", then the sets' key=value), or its
-    // refusal, with nothing sent at all.
-    const std::pair<std::string, std::string> rows[] = {
-        {"b=2\na=1\nb=3\n", "clear;b=2;a=1;b=3"},
-        {"a=1\n\nb=2\n", "clear;a=1"}, // an empty line ends it
-        {"a=1\nb=2", "clear;a=1;b=2"}, // last line without newline
-        {"a=1\n" + k150 + "=" + v150 + "v\n", "env_t::set() -- line overflow"},
-        {"a=1\nb=x" + std::string(1, '\0') + "y\n", "Parse error in b=x"}, // never cut at a NUL
-        {k150 + "k=v\n", "env_t::set() -- key of 151 bytes, at most 150 fit"},
-    };
-    forward = false; // the board would refuse some of these keys; the records are the point
-    for (const auto& [text, expected] : rows) {
-        env_t env(0);
-        std::ifstream in(put("load.txt", text));
-        calls.clear();
-        std::string got;
-        try {
-            env.set(in);
-        } catch (const qv::exception_t& e) {
-            got = e.what();
-        }
-        for (const call_t& c : calls)
-            got += (got.empty() ? "" : ";") +
-                   (c.argument == 0 ? "clear"
-                                    : c.record.substr(0, 150).c_str() + std::string("=") +
-                                          c.record.substr(150).c_str());
-        EXPECT_EQ(got, expected) << text;
-    }
-}
-
 } // namespace
