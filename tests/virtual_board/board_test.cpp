@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -157,6 +158,21 @@ TEST_F(core, fault_rules_fail_the_calls_they_choose) {
         // a failed close still closes, as on Linux
         EXPECT_TRUE(expected.size() < 5 || fcntl(fd, F_GETFD) == -1);
         close(fd);
+    }
+}
+
+TEST_F(core, error_text_names_every_code_and_replaces_the_callers_text) {
+    append("errors.txt", "141 " + std::string(250, 'y') + "\n");
+    const std::pair<int32_t, std::string> rows[] = {{130, "flash erase timeout"},
+                                                    {141, std::string(199, 'y')}, // cut, NUL-ended
+                                                    {140, "driver error 140"},
+                                                    {INT32_MIN, "driver error -2147483648"}};
+    for (const auto& [code, text] : rows) {
+        zelk_error_text record{code, {}};
+        std::memset(record.text, 'x', sizeof record.text);
+        EXPECT_EQ(ioctl(open(bios0, O_RDONLY), ZELK_IOC_ERROR_TEXT, &record), 0);
+        EXPECT_EQ(std::string(record.text, sizeof record.text),
+                  text + std::string(sizeof record.text - text.size(), '\0'));
     }
 }
 
