@@ -55,6 +55,7 @@ void zc_check(struct zc_call* call, int is_ioctl, uint32_t code) {
         out->error = rule->error;
         out->short_to = rule->short_to;
         out->power_cut = rule->power_cut;
+        out->silent = rule->silent;
         out->partial = rule->partial;
     }
 }
@@ -78,7 +79,7 @@ long zc_refusal(const struct zc_call* call) {
     return 0;
 }
 
-/* One line per call: "pid= tid= node= op= ARGS result=[ errno=][ fault=][ powercut]". */
+/* One line per call: "pid= tid= node= op= ARGS result=[ errno=][ fault=][ powercut| silent]". */
 static void log_line(struct zc_call* call, int64_t result, int64_t error) {
     struct zc_board* board = call->board;
     struct zc_line* line = &board->line;
@@ -112,6 +113,8 @@ static void log_line(struct zc_call* call, int64_t result, int64_t error) {
     }
     if (call->fault.power_cut)
         zc_put(line, " powercut");
+    else if (call->fault.silent)
+        zc_put(line, " silent");
     zc_put(line, "\n");
     board->ops->log(board, line->text, line->used);
 }
@@ -148,6 +151,12 @@ static void put_bytes(struct zc_node* node, uint64_t at, const uint8_t* data, ui
         memcpy(node->data + at, data, size);
     else
         memset(node->data + at, ZELK_ERASED_BYTE, size);
+}
+
+uint64_t zc_kept(const struct zc_call* call, uint64_t size) {
+    uint64_t partial = (uint64_t)call->fault.partial;
+
+    return call->fault.silent && partial < size ? partial : size;
 }
 
 long zc_store(struct zc_call* call, const uint8_t* data, uint64_t at, uint64_t size, int erase) {

@@ -36,8 +36,9 @@ struct zc_rule {
     uint64_t threshold; /*       is below threshold (prob * 2^53, rounded up) */
     int error;
     int power_cut;
+    int silent;       /* a write or erase reports success and changes nothing */
     int64_t short_to; /* -1: none */
-    int64_t partial;  /* bytes programmed before the power goes */
+    int64_t partial;  /* bytes changed before the power goes, or despite silent */
     int64_t hits;
 };
 
@@ -48,6 +49,7 @@ struct zc_fault {
     int error;
     int64_t short_to;
     int power_cut;
+    int silent;
     int64_t partial;
 };
 
