@@ -153,19 +153,14 @@ static void put_bytes(struct zc_node* node, uint64_t at, const uint8_t* data, ui
         memset(node->data + at, ZELK_ERASED_BYTE, size);
 }
 
-uint64_t zc_kept(const struct zc_call* call, uint64_t size) {
-    uint64_t partial = (uint64_t)call->fault.partial;
-
-    return call->fault.silent && partial < size ? partial : size;
-}
-
 long zc_store(struct zc_call* call, const uint8_t* data, uint64_t at, uint64_t size, int erase) {
     struct zc_node* node = call->node;
     uint64_t partial = (uint64_t)call->fault.partial;
 
     node->changed = 1;
     if (!call->fault.power_cut) {
-        put_bytes(node, at, data, size);
+        /* silent: the part reports success and takes the first `partial` bytes only */
+        put_bytes(node, at, data, call->fault.silent && size > partial ? partial : size);
         return 0;
     }
     /* The power goes part-way through: only the first bytes are in. */

@@ -31,11 +31,10 @@ long zc_cut(struct zc_call* call);
 /* The call's end, which releases the lock: a power cut still due takes the
  * process; otherwise the call's line is logged. */
 int64_t zc_finish(struct zc_call* call, int64_t result);
-/* Of size bytes a request would change, those a silent fault lets through. */
-uint64_t zc_kept(const struct zc_call* call, uint64_t size);
 /* Programs data[0..size) (null: erased bytes) at `at` of the image. A power cut keeps
  * the fault's first `partial` bytes of it, on an image erased whole first when `erase`,
- * and returns the cut's result (call->cut set); else 0. */
+ * and returns the cut's result (call->cut set); else 0, a silent fault having let its
+ * first `partial` bytes through. */
 long zc_store(struct zc_call* call, const uint8_t* data, uint64_t at, uint64_t size, int erase);
 
 /* A sign, 20 digits and the NUL. */

@@ -114,8 +114,7 @@ static int64_t write_node(struct zc_call* call, struct zc_file* file, const void
             cells[i] &= node->data[pos + i];
     if (board->conf.program_ns_per_byte > 0)
         board->ops->pause_ns(board, board->conf.program_ns_per_byte * (int64_t)count);
-    /* a silent fault programs its first bytes only, and the caller learns nothing */
-    result = zc_store(call, cells, (uint64_t)pos, zc_kept(call, count), 0);
+    result = zc_store(call, cells, (uint64_t)pos, count, 0);
     if (call->cut)
         return result;
     file->pos = pos + (int64_t)count;

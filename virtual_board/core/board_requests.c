@@ -54,7 +54,7 @@ static long erase(struct zc_call* call, struct zc_file* file) {
         return -EIO;
     if (board->conf.erase_ms > 0)
         board->ops->pause_ns(board, board->conf.erase_ms * 1000000);
-    result = zc_store(call, NULL, 0, zc_kept(call, call->node->size), 0);
+    result = zc_store(call, NULL, 0, call->node->size, 0);
     return call->cut ? result : 0;
 }
 
