@@ -27,7 +27,7 @@ KIND = {name: int(nr) for name, nr in re.findall(r"#define ZB_CTL_(\w+) _IO\w*\(
 # The records with explicit sizes and no padding: the agent's build checks each size
 # against the header's structs (SIZES become its -D flags).
 NODE_RECORD = struct.Struct(">%ds5i52sQQii" % C["ZB_NAME_SIZE"])
-RULE = struct.Struct(">%ds%dsiIiiqQQiiqqq" % (C["ZB_NAME_SIZE"], C["ZB_OP_SIZE"]))
+RULE = struct.Struct(">%ds%dsiIiiqQQiiiiqqq" % (C["ZB_NAME_SIZE"], C["ZB_OP_SIZE"]))
 ERROR_RECORD = struct.Struct(">ii200s")
 CONF = struct.Struct(">iiqq")
 SIZES = {"NODE_RECORD": NODE_RECORD.size, "RULE": RULE.size,
@@ -80,7 +80,8 @@ def rule_record(rule):
         _text(board_dir.rule_field(rule, "op") or "", C["ZB_OP_SIZE"]),
         code is not None, 0 if code is None else board_dir.to_number(code, -1) % (1 << 32), trigger,
         _int32(number("id", 0)), n, seed, threshold, _int32(number("errno", 0)),
-        board_dir.rule_field(rule, "powercut") is not None, number("short", -1),
+        board_dir.rule_field(rule, "powercut") is not None,
+        board_dir.rule_field(rule, "silent") is not None, 0, number("short", -1),
         number("partial", 0), number("hits", 0))
 
 

@@ -52,6 +52,8 @@ struct zb_rule {
     uint64_t threshold; /*       is below threshold (prob * 2^53, rounded up) */
     int32_t error;
     int32_t powercut;
+    int32_t silent;   /* a write or erase reports success, changes partial bytes only */
+    int32_t reserved; /* keeps the 64-bit fields aligned */
     int64_t short_to; /* -1: none */
     int64_t partial;
     int64_t hits;

@@ -199,59 +199,94 @@ def parse_number(text):
 
 
 FAULT_HELP = """fault rules:
-  vboard fault DIR add NODE OP [code=0x...] [nth=N|from=N|prob=P seed=S] errno=E|short=K|powercut [partial=K]
+  vboard fault DIR add NODE OP [code=0x...] [nth=N|from=N|prob=P seed=S] ACTION [partial=K]
   vboard fault DIR missing NODE       open fails with ENOENT
   vboard fault DIR noperm NODE        open fails with EACCES
-  vboard fault DIR error-text NODE [nth=N|from=N] errno=E   the error-text request fails
+  vboard fault DIR error-text NODE [nth=N|from=N|prob=P seed=S] errno=E   the error-text request fails
   vboard fault DIR list
   vboard fault DIR clear [ID...]
 NODE is a node name (flash_bios0, nvram0), a flash device name (bios0) or * for all;
-OP is one of open read write lseek ioctl close; without nth/from/prob every call fires."""
+OP is one of open read write lseek ioctl close, or erase (the erase request);
+ACTION is errno=E, short=K (reads), powercut or silent (writes and erases);
+partial=K goes with powercut or silent; without nth/from/prob every call fires."""
+
+I63, U64 = (1 << 63) - 1, (1 << 64) - 1
+# The numeric fields: the range the board takes, and its words for it. An error number
+# above 4095 is no error to the kernel.
+FAULT_NUMBERS = {"code": (0, 0xFFFFFFFF, "0 to 0xffffffff"), "nth": (1, I63, "1 to 2^63-1"),
+                 "from": (1, I63, "1 to 2^63-1"), "seed": (0, U64, "0 to 2^64-1"),
+                 "errno": (1, 4095, "1 to 4095"), "short": (0, I63, "0 to 2^63-1"),
+                 "partial": (0, I63, "0 to 2^63-1")}
+FAULT_FLAGS = ("powercut", "silent")
+ACTIONS = ("errno", "short", "powercut", "silent")
+# prob= as plain decimals only, so that Python and C's strtod read the same number.
+_PROB = re.compile(r"(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?\Z")
 
 
-def fault_rule(action, words):
+def rule_node(board, word):
+    if word == "*":
+        return word
+    node = node_name(word)
+    if node not in nodes(board):
+        fail("board %s has no node %s" % (board, node))
+    return node
+
+
+def fault_rule(board, action, words):
+    """The faults.txt fields of a rule given on the command line; refuses one that would
+    do nothing or not what it says."""
     if action in ("missing", "noperm"):
         if len(words) != 1:
-            fail("%s needs NODE" % action)
-        node = words[0] if words[0] == "*" else node_name(words[0])
-        return "node=%s op=open errno=%d" % (node, 2 if action == "missing" else 13)
+            fail("fault %s takes one NODE" % action)
+        return "node=%s op=open errno=%d" % (rule_node(board, words[0]),
+                                             2 if action == "missing" else 13)
     if action == "error-text":
         if not words:
-            fail("error-text needs NODE")
+            fail("fault error-text needs NODE")
         words = [words[0], "ioctl", "code=0x%08x" % contract_number("ZELK_IOC_ERROR_TEXT")] + words[1:]
-    elif action != "add":
-        fail("unknown fault action %s\n%s" % (action, FAULT_HELP))
     if len(words) < 2:
-        fail("add needs NODE OP\n" + FAULT_HELP)
-    node = words[0] if words[0] == "*" else node_name(words[0])
-    op = words[1]
-    if op not in OPS:
-        fail("unknown operation %s (one of %s)" % (op, " ".join(OPS)))
-    fields = ["node=%s" % node, "op=%s" % op]
-    actions = 0
+        fail("fault add needs NODE OP")
+    node, op = rule_node(board, words[0]), words[1]
+    if op not in OPS + ("erase",):
+        fail("unknown operation %s (one of %s erase)" % (op, " ".join(OPS)))
+    given = {}
     for word in words[2:]:
         key, sep, value = word.partition("=")
-        if key == "powercut" and not sep:
-            fields.append("powercut")
-            actions += 1
-            continue
-        if not sep or key not in ("code", "nth", "from", "prob", "seed", "errno", "short",
-                                  "partial"):
-            fail("bad fault field %s\n%s" % (word, FAULT_HELP))
-        if key == "prob":
-            p = float(value)
-            if not 0.0 <= p <= 1.0:
-                fail("prob must be between 0 and 1")
-        else:
+        if key not in FAULT_FLAGS + tuple(FAULT_NUMBERS) + ("prob",) or (key in FAULT_FLAGS) == bool(sep):
+            fail("bad fault field %s" % word)
+        if key in given:
+            fail("%s given twice" % key)
+        if key in FAULT_NUMBERS:
+            low, high, words_for_range = FAULT_NUMBERS[key]
             number = parse_number(value)
-            if key == "errno" and number <= 0:
-                fail("errno must be positive")
+            if not low <= number <= high:
+                fail("%s out of range (%s)" % (word, words_for_range))
             value = "0x%08x" % number if key == "code" else str(number)
-        if key in ("errno", "short"):
-            actions += 1
-        fields.append("%s=%s" % (key, value))
-    if actions != 1:
-        fail("a fault needs exactly one of errno=E, short=K, powercut\n" + FAULT_HELP)
+        elif key == "prob" and not (_PROB.match(value) and float(value) <= 1):
+            fail("%s is no probability (0 to 1)" % word)
+        given[key] = value
+    erase = op == "erase" or (op == "ioctl" and given.get("code") == "0x%08x" % contract_number(
+        "FLASH_IOC_ERASE"))
+    actions = [a for a in ACTIONS if a in given]
+    if len(actions) != 1:
+        fail("a fault needs exactly one of errno=E, short=K, powercut, silent")
+    if len([t for t in ("nth", "from", "prob") if t in given]) > 1:
+        fail("one trigger at most: nth=, from= or prob=")
+    if ("prob" in given) != ("seed" in given):
+        fail("prob= and seed= go together")
+    if "code" in given and op != "ioctl":
+        fail("erase names its request code itself" if op == "erase" else "code= is for ioctl rules")
+    if "short" in given and op != "read":
+        fail("short= applies to reads only")
+    if "silent" in given and not (op == "write" or erase):
+        fail("silent applies to writes and erases only")
+    if "partial" in given and not ("silent" in given or ("powercut" in given and op in (
+            "write", "ioctl", "erase"))):
+        fail("partial= goes with silent, or with powercut at a write or an ioctl")
+    fields = ["node=%s" % node]
+    fields += ["op=ioctl", "code=0x%08x" % contract_number("FLASH_IOC_ERASE")] if op == "erase" \
+        else ["op=%s" % op]
+    fields += [k if k in FAULT_FLAGS else "%s=%s" % (k, v) for k, v in given.items()]
     return " ".join(fields)
 
 

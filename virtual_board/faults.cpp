@@ -66,6 +66,7 @@ zc_rule rule_of(const std::vector<std::pair<std::string, std::string>>& fields) 
     rule.id = static_cast<int>(number("id", 0));
     rule.error = static_cast<int>(number("errno", 0));
     rule.power_cut = find(fields, "powercut") != nullptr;
+    rule.silent = find(fields, "silent") != nullptr;
     rule.short_to = number("short", -1);
     rule.partial = number("partial", 0);
     rule.hits = number("hits", 0);

@@ -159,6 +159,7 @@ static long set_rules(const struct zb_table* table) {
         to->threshold = from->threshold;
         to->error = from->error;
         to->power_cut = from->powercut;
+        to->silent = from->silent;
         to->short_to = from->short_to;
         to->partial = from->partial;
         to->hits = from->hits;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -157,6 +158,49 @@ TEST_F(core, fault_rules_fail_the_calls_they_choose) {
         // a failed close still closes, as on Linux
         EXPECT_TRUE(expected.size() < 5 || fcntl(fd, F_GETFD) == -1);
         close(fd);
+    }
+}
+
+TEST_F(core, silent_faults_report_success_and_change_only_their_first_bytes) {
+    append("board.conf", "log=on\n");
+    const std::string data = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuv", ff(48, '\xff');
+    // the rule; the first bytes after three writes (and an erase for the ioctl rules)
+    const std::pair<std::string, std::string> rows[] = {
+        {"op=write nth=2 silent", data.substr(0, 16) + ff.substr(0, 16) + data.substr(32)},
+        {"op=write from=2 silent partial=5",
+         data.substr(0, 21) + ff.substr(0, 11) + data.substr(32, 5) + ff.substr(0, 11)},
+        {"op=write silent partial=17", data}, // the whole piece
+        {"op=ioctl code=0x2000c001 silent", data},
+        {"op=ioctl code=0x2000c001 silent partial=20", ff.substr(0, 20) + data.substr(20)},
+    };
+    for (const auto& [rule, image] : rows) {
+        std::fstream(dir_ + "/flash_bios0.img", std::ios::in | std::ios::out) << ff;
+        std::ofstream(dir_ + "/requests.log").flush();
+        std::ofstream(dir_ + "/faults.txt") << "id=1 node=flash_bios0 " << rule << " hits=0\n";
+        int fd = open(bios0, O_RDWR);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(write(fd, &data[16 * i], 16), 16) << rule;
+        const bool erase = rule.find("code=") != std::string::npos;
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR) + (erase ? ioctl(fd, FLASH_IOC_ERASE, 0) : 0), 48) << rule;
+        close(fd);
+        EXPECT_EQ(file("flash_bios0.img").substr(0, 48), image) << rule;
+        const char* line = erase ? " result=0 fault=1 silent\n" : " result=16 fault=1 silent\n";
+        EXPECT_NE(file("requests.log").find(line), std::string::npos) << rule;
+    }
+}
+
+TEST_F(core, error_text_names_every_code_and_replaces_the_callers_text) {
+    append("errors.txt", "141 " + std::string(250, 'y') + "\n");
+    const std::pair<int32_t, std::string> rows[] = {{130, "flash erase timeout"},
+                                                    {141, std::string(199, 'y')}, // cut, NUL-ended
+                                                    {140, "driver error 140"},
+                                                    {INT32_MIN, "driver error -2147483648"}};
+    for (const auto& [code, text] : rows) {
+        zelk_error_text record{code, {}};
+        std::memset(record.text, 'x', sizeof record.text);
+        EXPECT_EQ(ioctl(open(bios0, O_RDONLY), ZELK_IOC_ERROR_TEXT, &record), 0);
+        EXPECT_EQ(std::string(record.text, sizeof record.text),
+                  text + std::string(sizeof record.text - text.size(), '\0'));
     }
 }
 

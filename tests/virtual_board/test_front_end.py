@@ -4,6 +4,7 @@
 
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import tempfile
@@ -33,9 +34,11 @@ class front_end(unittest.TestCase):
     def file(self, name):
         return pathlib.Path(self.dir, name).read_bytes()
 
-    def refused(self, *args):
+    def refused(self, *args, why=b""):  # one line, no traceback, no usage text
         done = vboard(*args, check=False)
-        self.assertEqual((done.returncode, done.stderr[:8]), (1, b"vboard: "), args)
+        self.assertEqual((done.returncode, done.stderr[:8], done.stderr.count(b"\n")),
+                         (1, b"vboard: ", 1), args)
+        self.assertIn(why, done.stderr, args)
 
     def test_env_import_export_hexdump_and_error_text(self):
         self.cmd("env", "set", "ipaddr", "10.0.0.2")
@@ -56,13 +59,39 @@ class front_end(unittest.TestCase):
 
     def test_fault_rules(self):
         self.assertEqual(self.cmd("fault", "add", "bios0", "read", "nth=2", "errno=5"), "1\n")
-        for shorthand in (["noperm", "booter"], ["error-text", "*", "errno=130"], ["clear", "2"]):
+        for shorthand in (["noperm", "booter"], ["error-text", "*", "errno=130"], ["clear", "2"],
+                          ["add", "env1", "erase", "from=1", "silent", "partial=0"]):
             self.cmd("fault", *shorthand)
         self.assertEqual(self.cmd("fault", "list"), "id=1 node=flash_bios0 op=read nth=2 errno=5"
-                         " hits=0\nid=3 node=* op=ioctl code=0xc0ccd00a errno=130 hits=0\n")
+                         " hits=0\nid=3 node=* op=ioctl code=0xc0ccd00a errno=130 hits=0\nid=4 "
+                         "node=flash_env1 op=ioctl code=0x2000c001 from=1 silent partial=0 hits=0\n")
+        self.refused("fault", self.dir, "clear", "2", why=b"no fault rule 2")
         for bad in (["read"], ["munch", "errno=5"], ["read", "errno=5", "short=3"],
-                    ["read", "prob=2", "errno=5"], ["read", "colour=red", "errno=5"]):
+                    ["read", "prob=2", "seed=1", "errno=5"], ["read", "colour=red", "errno=5"],
+                    ["write", "short=3"], ["read", "nth=1", "from=2", "errno=5"],
+                    ["read", "nth=1", "prob=0.5", "seed=1", "errno=5"],
+                    ["read", "prob=0.5", "errno=5"], ["read", "seed=1", "errno=5"],
+                    ["read", "prob=0.1_5", "seed=1", "errno=5"], ["read", "nth=0", "errno=5"],
+                    ["read", "errno=4096"], ["read", "errno=5", "errno=6"],
+                    ["write", "errno=5", "partial=1"], ["read", "powercut", "partial=1"],
+                    ["read", "silent"], ["ioctl", "silent"], ["erase", "silent", "errno=5"],
+                    ["write", "silent", "powercut"], ["erase", "code=0x2000c001", "silent"],
+                    ["read", "code=1", "errno=5"], ["write", "silent", "partial=-1"],
+                    ["write", "silent=1"]):
             self.refused("fault", self.dir, "add", "bios0", *bad)
+        self.refused("fault", self.dir, "add", "bios9", "read", "errno=5", why=b"no node")
+
+    def test_bad_command_lines_and_closed_pipes(self):
+        for bad in (["env", self.dir, "get"], ["env", self.dir, "list", "x"], ["bogus"], [],
+                    ["list"], ["list", self.dir, "extra"], ["timing", "--erase-ms", "-5", self.dir],
+                    ["hexdump", "--offset", "x", self.dir, "bios0"], ["fault", self.dir, "list", "x"],
+                    ["error-text", self.dir, "127", "low"], ["export", self.dir, "bios0", self.tmp]):
+            self.refused(*bad)
+        for args in (["list", self.dir], ["hexdump", "--length", "0x80000", self.dir, "bios0"]):
+            reader = subprocess.Popen([sys.executable, VBOARD, *args], stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE)
+            reader.stdout.close()  # as `| head` goes: the signal, no traceback
+            self.assertEqual((reader.wait(), reader.stderr.read()), (-signal.SIGPIPE, b""))
 
     def test_run_hands_the_settings_to_the_program_under_a_runner(self):
         echoed = vboard("run", "--preload", PRELOAD, "--runner", "echo qemu-ppc -L /x", self.dir,
@@ -70,6 +99,8 @@ class front_end(unittest.TestCase):
         self.assertEqual(echoed, ["qemu-ppc", "-L", "/x", "-E", "LD_PRELOAD=" + os.path.abspath(
             PRELOAD), "-E", "VBOARD_DIR=" + os.path.abspath(self.dir), "romtool", "-i"])
         self.refused("run", "--preload", PRELOAD, os.path.join(self.tmp, "none"), "--", "true")
+        self.refused("run", "--preload", PRELOAD, self.dir, "--", "no-such-romtool",
+                     why=b"cannot run no-such-romtool: no such program on PATH")
 
 
 class library(unittest.TestCase):

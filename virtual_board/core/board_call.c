@@ -55,6 +55,7 @@ void zc_check(struct zc_call* call, int is_ioctl, uint32_t code) {
         out->error = rule->error;
         out->short_to = rule->short_to;
         out->power_cut = rule->power_cut;
+        out->silent = rule->silent;
         out->partial = rule->partial;
     }
 }
@@ -78,7 +79,7 @@ long zc_refusal(const struct zc_call* call) {
     return 0;
 }
 
-/* One line per call: "pid= tid= node= op= ARGS result=[ errno=][ fault=][ powercut]". */
+/* One line per call: "pid= tid= node= op= ARGS result=[ errno=][ fault=][ powercut| silent]". */
 static void log_line(struct zc_call* call, int64_t result, int64_t error) {
     struct zc_board* board = call->board;
     struct zc_line* line = &board->line;
@@ -112,6 +113,8 @@ static void log_line(struct zc_call* call, int64_t result, int64_t error) {
     }
     if (call->fault.power_cut)
         zc_put(line, " powercut");
+    else if (call->fault.silent)
+        zc_put(line, " silent");
     zc_put(line, "\n");
     board->ops->log(board, line->text, line->used);
 }
@@ -156,7 +159,8 @@ long zc_store(struct zc_call* call, const uint8_t* data, uint64_t at, uint64_t s
 
     node->changed = 1;
     if (!call->fault.power_cut) {
-        put_bytes(node, at, data, size);
+        /* silent: the part reports success and takes the first `partial` bytes only */
+        put_bytes(node, at, data, call->fault.silent && size > partial ? partial : size);
         return 0;
     }
     /* The power goes part-way through: only the first bytes are in. */

@@ -33,9 +33,14 @@ long zc_cut(struct zc_call* call);
 int64_t zc_finish(struct zc_call* call, int64_t result);
 /* Programs data[0..size) (null: erased bytes) at `at` of the image. A power cut keeps
  * the fault's first `partial` bytes of it, on an image erased whole first when `erase`,
- * and returns the cut's result (call->cut set); else 0. */
+ * and returns the cut's result (call->cut set); else 0, a silent fault having let its
+ * first `partial` bytes through. */
 long zc_store(struct zc_call* call, const uint8_t* data, uint64_t at, uint64_t size, int erase);
 
+/* A sign, 20 digits and the NUL. */
+#define ZC_DEC_SIZE 22
+/* value in decimal, NUL-ended, into to[ZC_DEC_SIZE]; the length without the NUL. */
+size_t zc_dec(char* to, int64_t value);
 void zc_put(struct zc_line* line, const char* text);
 void zc_put_dec(struct zc_line* line, int64_t value);
 void zc_put_hex(struct zc_line* line, uint32_t value, int digits);

@@ -36,8 +36,9 @@ struct zc_rule {
     uint64_t threshold; /*       is below threshold (prob * 2^53, rounded up) */
     int error;
     int power_cut;
+    int silent;       /* a change reports success and stores its first `partial` bytes only */
     int64_t short_to; /* -1: none */
-    int64_t partial;  /* bytes programmed before the power goes */
+    int64_t partial;  /* bytes stored before the power goes, or by a silent change */
     int64_t hits;
 };
 
@@ -48,6 +49,7 @@ struct zc_fault {
     int error;
     int64_t short_to;
     int power_cut;
+    int silent;
     int64_t partial;
 };
 

@@ -20,6 +20,10 @@ static int env_request_of(uint32_t code, int* store, int* op) {
     return 0;
 }
 
+/* A code without a text gets one naming it: the caller's text in the record is often
+ * its own message, which it would print twice. */
+#define NO_TEXT "driver error "
+
 static long error_text_request(struct zc_call* call, void* argument) {
     struct zc_board* board = call->board;
     struct zelk_error_text record;
@@ -28,13 +32,15 @@ static long error_text_request(struct zc_call* call, void* argument) {
 
     if (!argument || board->ops->copy_in(&record, argument, sizeof(record)))
         return -EFAULT;
-    /* An unknown code leaves the caller's text as it was. */
-    if (!board->ops->error_text(board, record.code, &text, &length))
-        return 0;
-    if (length > sizeof(record.text) - 1)
-        length = sizeof(record.text) - 1;
     memset(record.text, 0, sizeof(record.text));
-    memcpy(record.text, text, length);
+    if (board->ops->error_text(board, record.code, &text, &length)) {
+        if (length > sizeof(record.text) - 1)
+            length = sizeof(record.text) - 1;
+        memcpy(record.text, text, length);
+    } else {
+        memcpy(record.text, NO_TEXT, sizeof(NO_TEXT) - 1);
+        zc_dec(record.text + sizeof(NO_TEXT) - 1, record.code);
+    }
     return board->ops->copy_out(argument, &record, sizeof(record)) ? -EFAULT : 0;
 }
 

@@ -16,13 +16,14 @@ void zc_put(struct zc_line* line, const char* text) {
         put_char(line, *text++);
 }
 
-void zc_put_dec(struct zc_line* line, int64_t value) {
+size_t zc_dec(char* to, int64_t value) {
     uint64_t rest = value < 0 ? 0 - (uint64_t)value : (uint64_t)value;
     uint64_t power = 1;
+    size_t used = 0;
     int digits = 1;
 
     if (value < 0)
-        put_char(line, '-');
+        to[used++] = '-';
     while (digits < 20 && rest >= power * 10) { /* 10^19 is the last power of ten a u64 holds */
         power *= 10;
         digits++;
@@ -36,11 +37,20 @@ void zc_put_dec(struct zc_line* line, int64_t value) {
             rest -= power;
             digit++;
         }
-        put_char(line, digit);
+        to[used++] = digit;
         for (i = 2; i < digits; i++) /* power / 10, without a division */
             next *= 10;
         power = next;
     }
+    to[used] = 0;
+    return used;
+}
+
+void zc_put_dec(struct zc_line* line, int64_t value) {
+    char digits[ZC_DEC_SIZE];
+
+    zc_dec(digits, value);
+    zc_put(line, digits);
 }
 
 /* At least `digits` digits, lower case. */
