@@ -303,9 +303,10 @@ class guest_t:
         self.sync_board(board)
         self.sync_work(work)
 
-    def start(self, board, work, argv, limit=600, ignored=()):
+    def start(self, board, work, argv, limit=600, ignored=(), closed=()):
         """Runs argv (argv[0] a guest path) in the guest's copy of work, on board, with
-        every signal at its default but those in ignored, as `vboard run` starts it."""
+        every signal at its default but those in ignored, as `vboard run` starts it, and
+        the standard descriptors in closed (0, 1, 2) closed."""
         if self._process is not None and self._process.returncode is None:
             self._process.kill()
             self._process.wait(60)
@@ -319,7 +320,7 @@ class guest_t:
         fsize = -1 if fsize == resource.RLIM_INFINITY else fsize
         ignored = sum(1 << (int(s) - 1) for s in ignored)
         words = [b"start", ident.encode(), b"%d" % limit, b"%d" % fsize, b"%x" % mask,
-                 b"%x" % ignored]
+                 b"%x" % ignored, b"%x" % sum(1 << fd for fd in closed)]
         words += [arg.encode().hex().encode() if isinstance(arg, str) else arg.hex().encode()
                   for arg in argv]
         self.send(b" ".join(words) + b"\n")

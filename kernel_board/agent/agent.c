@@ -17,10 +17,11 @@
  *                                 the data: SET_NODE a record then its contents,
  *                                 REMOVE_NODE a record, SET_RULES and SET_ERRORS the
  *                                 items, SET_CONF the record
- *   start ID LIMIT FSIZE BLOCKED IGNORED PROGRAM ARG...
+ *   start ID LIMIT FSIZE BLOCKED IGNORED CLOSED PROGRAM ARG...
  *                                 runs a program in /work with that many seconds' time
  *                                 limit, file size limit (-1: none), blocked and ignored
- *                                 signals (bit N-1 for signal N)
+ *                                 signals (bit N-1 for signal N), and the standard
+ *                                 descriptors to close (bit N for descriptor N)
  *   signal ID SIGNAL
  *   quit                          powers off
  *

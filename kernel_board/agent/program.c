@@ -119,7 +119,8 @@ static int unhex(const char* hex, char* out, size_t capacity) {
 }
 
 static void run_child(char** argv, const sigset_t* blocked, unsigned long long mask,
-                      unsigned long long ignored, long long fsize, int out, int err) {
+                      unsigned long long ignored, unsigned closed, long long fsize, int out,
+                      int err) {
     if (!(mask & (1ull << (SIGCHLD - 1))))
         sigprocmask(SIG_SETMASK, blocked, NULL);
     for (int s = 1; s < 65; s++)
@@ -128,6 +129,10 @@ static void run_child(char** argv, const sigset_t* blocked, unsigned long long m
     dup2(null, 0);
     dup2(out, 1);
     dup2(err, 2);
+    /* A program started with a standard stream closed, as a shell's >&- starts it. */
+    for (int fd = 0; fd <= 2; fd++)
+        if (closed & (1u << fd))
+            close(fd);
     if (fsize >= 0) {
         struct rlimit r = {(rlim_t)fsize, RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &r);
@@ -141,15 +146,15 @@ static void run_child(char** argv, const sigset_t* blocked, unsigned long long m
 }
 
 void start(char** words, int count) {
-    /* start ID LIMIT FSIZE MASK IGNORED PROGRAM ARG... */
-    if (count < 7 || child > 0) {
+    /* start ID LIMIT FSIZE MASK IGNORED CLOSED PROGRAM ARG... */
+    if (count < 8 || child > 0) {
         reply("error %s", child > 0 ? "a program is running" : "bad start");
         return;
     }
     static char args[64][4096];
     char* argv[65];
     int argc = 0;
-    for (int i = 6; i < count && argc < 64; i++, argc++) {
+    for (int i = 7; i < count && argc < 64; i++, argc++) {
         if (unhex(words[i], args[argc], sizeof args[argc]) < 0) {
             reply("error bad argument");
             return;
@@ -162,6 +167,7 @@ void start(char** words, int count) {
     long long fsize = atoll(words[3]);
     unsigned long long mask = strtoull(words[4], NULL, 16);
     unsigned long long ignored = strtoull(words[5], NULL, 16);
+    unsigned closed = (unsigned)strtoul(words[6], NULL, 16);
 
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -181,7 +187,7 @@ void start(char** words, int count) {
     pid_t pid = fork();
     if (pid == 0) {
         sigdelset(&blocked, SIGCHLD);
-        run_child(argv, &blocked, mask, ignored, fsize, out[1], err[1]);
+        run_child(argv, &blocked, mask, ignored, closed, fsize, out[1], err[1]);
     }
     sigprocmask(SIG_SETMASK, &saved, NULL);
     close(out[1]);

@@ -51,12 +51,17 @@ class preload_board_t:  # romtool started directly with the preload library serv
             asan = (asan + ":" if asan else "") + "verify_asan_link_order=0"
         return ["env", *env, "ASAN_OPTIONS=" + asan, *VALGRIND, ROMTOOL, *args]
 
-    def start(self, board, args, stdout, ignore_signals):  # the pid: romtool's (or qemu's)
+    def start(self, board, args, stdout, ignore_signals, closed):  # the pid: romtool's (or qemu's)
         # Every signal at its default (Popen restores the ones Python ignores), but these.
         ignored = [signal.Signals["SIG" + name] for name in ignore_signals]
+
+        def child():
+            for number in ignored:
+                signal.signal(number, signal.SIG_IGN)
+            for fd in closed:
+                os.close(fd)
         return subprocess.Popen(self.command(board, args), cwd=board.work, stdout=stdout,
-                                stderr=subprocess.PIPE, preexec_fn=lambda: [
-                                    signal.signal(s, signal.SIG_IGN) for s in ignored])
+                                stderr=subprocess.PIPE, preexec_fn=child)
 
 
 class kernel_board_t:  # a PowerPC guest, booted at first use, powered off at exit
@@ -65,13 +70,13 @@ class kernel_board_t:  # a PowerPC guest, booted at first use, powered off at ex
         import kboard  # pylint: disable=import-error,import-outside-toplevel
         self._kboard, self._image, self._guest = kboard, image, None
 
-    def start(self, board, args, stdout, ignore_signals):  # stdout: always a pipe
+    def start(self, board, args, stdout, ignore_signals, closed):  # stdout: always a pipe
         if self._guest is None:
             self._guest = self._kboard.guest_t(self._image)
             atexit.register(self._guest.close)
         ignored = [signal.Signals["SIG" + name] for name in ignore_signals]
         return self._guest.start(board.dir, board.work, [self._kboard.GUEST_ROMTOOL, *args],
-                                 limit=TIMEOUT, ignored=ignored)
+                                 limit=TIMEOUT, ignored=ignored, closed=closed)
 
 
 # No board at all: the board tests skip themselves.
@@ -111,8 +116,9 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
     def command(self, *args):  # for cases that start romtool on the preload board themselves
         return preload_board_t().command(self, args)
 
-    def start(self, *args, stdout=subprocess.PIPE, ignore_signals=()):  # not waited for
-        return BOARD.start(self, args, stdout, ignore_signals)
+    def start(self, *args, stdout=subprocess.PIPE, ignore_signals=(), closed=()):  # not waited for
+        # closed: standard descriptors romtool starts without, as a shell's >&- starts it
+        return BOARD.start(self, args, stdout, ignore_signals, closed)
 
     def image_path(self, device):  # of "bios0", "flash_bios0" or "nvram0"
         node = device if device.startswith(("flash_", "nvram")) else "flash_" + device
