@@ -45,8 +45,12 @@ void help() {
     print_usage_lines();
     for (const command_row_t& row : command_rows())
         if (row.usage_line == 0)
-            print_line(row.synopsis, row.help);
+            print_line(row.alias ? (std::string(row.synopsis) + ", " + row.alias).c_str()
+                                 : row.synopsis,
+                       row.help);
+    // In brackets: a modifier goes with a command, which it changes.
     for (const modifier_row_t& row : modifier_rows())
-        print_line(row.option, row.help);
+        print_line(("[" + std::string(row.option) + "]").c_str(), row.help);
+    print_line("-h, --help", "print this help");
     std::cout << std::endl;
 }

@@ -34,7 +34,8 @@ private:
 
 } // namespace
 
-event_t::event_t(int manual_reset) : state(new state_t{{}, {}, 0, manual_reset, 0}) {
+event_t::event_t(event_reset_t reset)
+    : state(new state_t{{}, {}, 0, reset == event_reset_t::manual, 0}) {
     if (pthread_mutex_init(&state->mutex, nullptr) != 0)
         throw exception_t("event mutex could not be made");
     // Timed waits run on the monotonic clock, so a step of the wall clock (NTP at boot)

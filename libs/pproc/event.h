@@ -9,10 +9,14 @@ namespace qv::pproc {
 
 class thread_t;
 
+// Whether a set event stays set for every waiter until reset() (manual) or is consumed by
+// the one wait that sees it (automatic).
+enum class event_reset_t { automatic, manual };
+
 class event_t {
 public:
     // Throws qv::exception_t when the event cannot be made.
-    explicit event_t(int manual_reset);
+    explicit event_t(event_reset_t reset);
     ~event_t();
     event_t(const event_t&) = delete;
     event_t& operator=(const event_t&) = delete;

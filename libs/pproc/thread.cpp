@@ -19,7 +19,7 @@ struct thread_t::state_t {
     mutex_t guard{""};
     event_t* current_wait = nullptr;
     int stop_requested = 0;
-    event_t sleeper{1};
+    event_t sleeper{event_reset_t::manual};
 };
 
 thread_t::thread_t() : state(new state_t) {}

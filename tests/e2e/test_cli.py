@@ -29,13 +29,14 @@ HELP = USAGE[:-1] + (
     b"-list                      : list the environment\n"
     b"-unset <key>               : unset environment key (its value becomes empty)\n"
     b"-load <file|->             : replace the environment from a file or stdin\n"
-    b"-version                   : print the version\n"
-    b"-erase                     : erase before programming unless erased\n"
-    b"-ifchanged                 : program only when the device differs\n"
-    b"-verify                    : read back and compare after programming or erasing\n"
-    b"-progress                  : show progress on standard error\n"
-    b"-nowait                    : fail at once when the device is locked\n"
-    b"-nvram                     : -get/-set/-list/-unset/-load work on the NVRAM\n"
+    b"-version, --version        : print the version\n"
+    b"[-erase]                   : erase before programming unless erased\n"
+    b"[-ifchanged]               : program only when the device differs\n"
+    b"[-verify]                  : read back and compare after programming or erasing\n"
+    b"[-progress]                : show progress on standard error\n"
+    b"[-nowait]                  : fail at once when the device is locked\n"
+    b"[-nvram]                   : -get/-set/-list/-unset/-load work on the NVRAM\n"
+    b"-h, --help                 : print this help\n"
     b"\n")
 
 

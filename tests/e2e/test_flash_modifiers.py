@@ -138,6 +138,51 @@ class test_erase_and_ifchanged(modifier_test_case):
                 self.assertEqual(self.ops() == [], "long" in args[-1])
 
 
+class test_silent_faults(modifier_test_case):
+    # A part that reports success and changes nothing (or only a first part): reading
+    # back is what tells.
+    def test_read_back_catches_what_the_part_did_not_do(self):
+        old = bios_device(random_bytes(0x800, 5), BIOS_SIZE)
+        # -erase over the older image: the writes land on what the erase left.
+        left = bytes(a & b for a, b in zip(old, bios_device(BIOS, BIOS_SIZE)[:len(BIOS)]))
+        target = bios_device(BIOS, BIOS_SIZE)
+        at = next(i for i in range(BIOS_REGION) if (left + old[len(BIOS):])[i] != target[i])
+        failed = lambda at, held, wanted: b"verify failed at 0x%x: device 0x%02x, image 0x%02x\n" % (
+            at, held, wanted)
+        rows = [  # held, args, fault, stdout after the programming lines
+            (b"", ["-p", "img.bin", "-verify"], ("write", "nth=1", "silent"),
+             PROGRAMMED + failed(0, 0xFF, IMAGE[0])),
+            (b"", ["-p", "img.bin", "-verify"], ("write", "nth=32", "silent"),
+             PROGRAMMED + failed(31 * 16, 0xFF, IMAGE[31 * 16])),
+            (b"", ["-p", "img.bin", "-verify"], ("write", "nth=63", "silent", "partial=3"),
+             PROGRAMMED + failed(62 * 16 + 3, 0xFF, IMAGE[62 * 16 + 3])),
+            (b"\x00" * 100, ["-e", "-verify"], ("erase", "silent"),
+             b"erase verify failed at 0x0: device 0x00\n"),
+            (b"\x00" * 100, ["-e", "-verify"], ("erase", "silent", "partial=50"),
+             b"erase verify failed at 0x32: device 0x00\n"),
+            (old, ["-erase", "-pbios", "bios.bin", "-verify"], ("erase", "silent"),
+             b"writing...\nOK\n" + failed(at, (left + old[len(BIOS):])[at], target[at])),
+        ]
+        for held, args, fault, stdout in rows:
+            with self.subTest(args=args, fault=fault):
+                self.load("bios0", held)
+                self.board.vboard("fault", "clear")
+                self.board.vboard("fault", "add", "bios0", *fault)
+                before = b"program_device:\n" if "-p" in args else BIOS_LINES if "-pbios" in args else b""
+                self.check(args, 1, before + stdout)
+        self.board.vboard("fault", "clear")
+        self.check(["-e", "-verify"], 0, b"erase verify OK\n", b"\xff" * BIOS_SIZE)
+
+    def test_ifchanged_rewrites_after_a_silent_write(self):
+        self.load("bios0", b"")
+        self.board.vboard("fault", "add", "bios0", "write", "nth=5", "silent")
+        self.check(["-p", "img.bin"], 0, b"program_device:\n" + PROGRAMMED)
+        self.board.vboard("fault", "clear")
+        self.check(["-p", "img.bin", "-ifchanged", "-verify"], 0,
+                   b"program_device:\n" + PROGRAMMED + b"verify OK\n",
+                   IMAGE + b"\xff" * (BIOS_SIZE - len(IMAGE)))
+
+
 class test_crc(modifier_test_case):
     def test_programmed_erased_and_cut_devices(self):
         self.load("bios0", bios_device(BIOS, BIOS_SIZE))

@@ -51,6 +51,22 @@ class test_guards(harness.board_test_case):
                         seen.append(entry)
                 self.assertEqual(seen, requests)
 
+    def test_modifiers_that_do_not_apply_are_refused(self):
+        # Ignored, -e -nvram would erase env0's flash instead of the NVRAM.
+        self.board.vboard("log", "on")
+        images = [self.board.image(dev) for dev in ("bios0", "env0", "nvram0")]
+        for args, stdout in ((["-e", "-nvram"], b"-nvram does not apply to -e\n"),
+                             (["-dump", "out.bin", "-verify"], b"-verify does not apply to -dump\n"),
+                             (["-i", "-erase"], b"-erase does not apply to -i\n"),
+                             (["-wmt", "1", "-nowait", "-nvram"], b"-nowait does not apply to -wmt\n"),
+                             (["-set", "k", "v", "-progress"], b"-progress does not apply to -set\n")):
+            with self.subTest(args=args):
+                self.board.clear_log()
+                self.assertEqual(self.romtool("-dev", "bios0", *args)[:2], (1, stdout))
+                self.assertEqual(self.board.requests(), [])
+        self.assertEqual([self.board.image(dev) for dev in ("bios0", "env0", "nvram0")], images)
+        self.assertFalse(os.path.exists(os.path.join(self.board.work, "out.bin")))
+
     @harness.preload_board_only("the holder's lock is taken on the host, whose /run/lock the guest does not share")
     def test_lock_mode_per_command(self):
         def hold(device, mode):

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""test_completion.py SCRIPT: romtool's bash completion, run as bash runs it on <TAB>.
+"""test_completion.py SCRIPT ROMTOOL [RUNNER...]: romtool's bash completion, run as bash
+runs it on <TAB>, against what `romtool --help` lists.
 
-Each row sets COMP_WORDS/COMP_CWORD in a folder holding a.bit, b.bit and sub/, calls
-the completion function and compares COMPREPLY; every row runs with and without the
-bash-completion framework (its _filedir, where installed). shellcheck checks the script.
+Each case sets COMP_WORDS/COMP_CWORD in a folder holding a.bit, b.bit and sub/, calls the
+completion function and compares COMPREPLY; every case runs with and without the
+bash-completion framework (its _filedir, where installed). The options offered are those
+of --help, no more and no fewer; after -pfpga's files a modifier ([-x] in --help) lets
+more files follow and any other option ends them. shellcheck checks the script.
 """
 import os
 import shutil
@@ -13,27 +16,7 @@ import sys
 import tempfile
 
 FRAMEWORK = "/usr/share/bash-completion/bash_completion"
-OPTIONS = sorted("-dev -i -r -dump -e -p -pbios -pfpga -get -set -rmt -wmt -l -verify -erase "
-                 "-ifchanged -crc -progress -nowait -version --version -h --help "
-                 "-list -unset -load -nvram".split())
 FILES = ["a.bit", "b.bit", "sub"]
-
-# (words on the line, the last one being completed; board nodes, None: no node folder;
-#  expected COMPREPLY)
-ROWS = [
-    (["-"], None, OPTIONS),
-    (["-dev", ""], ["flash_fpga1", "flash_bios0", "nvram0"], ["bios0", "fpga1"]),
-    (["-dev", ""], None, ["bios0", "bios1", "booter", "env0", "env1", "fpga0", "fpga1"]),
-    (["-crc", ""], None, ["bios", "fpga"]),
-    (["-rmt", ""], None, []),
-    (["-unset", ""], None, []),
-    (["-set", "bootfile", ""], None, []),
-    (["-p", ""], None, FILES),
-    (["-load", "a"], None, ["a.bit"]),
-    (["-pfpga", "a.bit", "-verify", "b"], None, ["b.bit"]),  # a modifier does not end them
-    (["-pfpga", "a.bit", "-i", ""], None, OPTIONS),  # another option does
-    (["-dump", ""], None, ["-"] + FILES),  # "-" is standard output
-]
 
 RUN = r'''
 [ -n "$FRAMEWORK" ] && source "$FRAMEWORK"
@@ -48,15 +31,49 @@ printf '%s\n' "${COMPREPLY[@]}"
 '''
 
 
+def help_options(romtool):
+    """(every option --help lists, the modifiers among them)"""
+    lines = subprocess.run(romtool + ["--help"], capture_output=True, text=True,
+                           check=True).stdout.split("\n")[1:]
+    options, modifiers = [], []
+    for line in lines:
+        for spelling in line[:27].strip().split(", ") if line else ():
+            option = spelling.split()[0]
+            if option.startswith("["):
+                option = option.strip("[]")
+                modifiers.append(option)
+            options.append(option)
+    return sorted(options), modifiers
+
+
 def main():
     script = os.path.abspath(sys.argv[1])
+    options, modifiers = help_options(sys.argv[3:] + [sys.argv[2]])
+    commands = [o for o in options if o not in modifiers and o != "-dev"]
+    # (words on the line, the last one being completed; board nodes, None: no node
+    #  folder; expected COMPREPLY)
+    rows = [
+        (["-"], None, options),
+        (["-dev", ""], ["flash_fpga1", "flash_bios0", "nvram0"], ["bios0", "fpga1"]),
+        (["-dev", ""], None, ["bios0", "bios1", "booter", "env0", "env1", "fpga0", "fpga1"]),
+        (["-crc", ""], None, ["bios", "fpga"]),
+        (["-rmt", ""], None, []),
+        (["-unset", ""], None, []),
+        (["-set", "bootfile", ""], None, []),
+        (["-p", ""], None, FILES),
+        (["-load", "a"], None, ["a.bit"]),
+        (["-pfpga", "a.bit", "-dev", "fpga0", "b"], None, ["b.bit"]),
+        (["-dump", ""], None, ["-"] + FILES),  # "-" is standard output
+    ]
+    rows += [(["-pfpga", "a.bit", m, "b"], None, ["b.bit"]) for m in modifiers]
+    rows += [(["-pfpga", "a.bit", c, "x", "b"], None, []) for c in commands if c != "-pfpga"]
     failures = 0
     frameworks = [""] + ([FRAMEWORK] if os.path.exists(FRAMEWORK) else [])
     with tempfile.TemporaryDirectory(prefix="romtool-completion-") as tmp:
         touch = lambda folder, names: [open(os.path.join(folder, f), "w").close() for f in names]
         os.mkdir(os.path.join(tmp, "sub"))
         touch(tmp, FILES[:2])
-        for n, (words, nodes, want) in enumerate(ROWS):
+        for n, (words, nodes, want) in enumerate(rows):
             dev_dir = os.path.join(tmp, "sub", "dev-%d" % n)
             if nodes is not None:
                 os.mkdir(dev_dir)

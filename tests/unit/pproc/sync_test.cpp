@@ -28,7 +28,7 @@ TEST(Deadline, CarriesMillisecondsIntoSeconds) {
 
 TEST(Event, AutoResetIsConsumedManualStaysUntilReset) {
     for (int manual : {0, 1}) {
-        event_t event(manual);
+        event_t event(manual ? event_reset_t::manual : event_reset_t::automatic);
         std::atomic<int> result{-2};
         std::thread waiter([&] { result = event.wait(-1); });
         std::this_thread::sleep_for(20ms);
