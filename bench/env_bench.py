@@ -22,6 +22,13 @@ board, where each time includes the guest's board synchronisation (the -get time
     bench/env_bench.py --list --build build/host
     bench/env_bench.py --list --build build/ppc --kernel build/ppc/kernel_board/image
 
+With --load it times "-load" of a text that changes one key of a full 64 KiB environment,
+with this romtool and, beside it, with --baseline ROMTOOL (another build, say of an older
+revision), on the same preload board; it prints each one's median, the requests that reached
+the store, and the ratio of the two:
+
+    bench/env_bench.py --load --build build/host --baseline /tmp/old/build/romtool/romtool
+
 A measurement, not a test: it prints figures and judges nothing.
 """
 
@@ -152,6 +159,41 @@ def list_against_get(options, board, runs):
             guest.close()
 
 
+def load_one_key(options, board, runs):
+    """-load of the full environment with one value changed, this romtool and the baseline."""
+    full_environment(board)
+    path = os.path.join(board, "flash_env0.img")
+    with open(path, "rb") as f:
+        image = f.read()
+    entries = image[4:].split(b"\0")
+    entries = entries[:entries.index(b"")]
+    text = os.path.join(os.path.dirname(board), "changed.env")
+    with open(text, "wb") as f:
+        f.write(b"".join(e + b"\n" for e in [b"key00000=changed"] + entries[1:]))
+    vboard("log", board, "on")
+    medians = {}
+    for name, romtool in (("this romtool", options.romtool), ("baseline", options.baseline)):
+        if not romtool:
+            continue
+        times = []
+        for _ in range(runs):
+            with open(path, "wb") as f:
+                f.write(image)
+            vboard("log", board, "clear")
+            started = time.monotonic()
+            subprocess.run([sys.executable, VBOARD, "run", "--preload", options.preload,
+                            *(["--runner", options.runner] if options.runner else []),
+                            board, "--", romtool, "-load", text], check=True)
+            times.append(time.monotonic() - started)
+        log = vboard("log", board, "show").decode()
+        sets, clears = log.count("code=0x812cc002"), log.count("code=0x412cc004")
+        medians[name] = statistics.median(times)
+        print("%-12s median %.3f s, min %.3f s over %d runs: %d set(s), %d clear(s), %d reads"
+              % (name, medians[name], min(times), runs, sets, clears, log.count(" op=read ")))
+    if len(medians) == 2:
+        print("ratio this/baseline: %.3f" % (medians["this romtool"] / medians["baseline"]))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -165,6 +207,9 @@ def main():
     parser.add_argument("--list", action="store_true",
                         help="time -list of a full environment against -get instead")
     parser.add_argument("--kernel", help="with --list: the kernel board's image folder")
+    parser.add_argument("--load", action="store_true",
+                        help="time -load of a one-key change of a full environment instead")
+    parser.add_argument("--baseline", help="with --load: another romtool to time beside")
     parser.add_argument("--runs", type=int, default=5)
     options = parser.parse_args()
     options.romtool = options.romtool or os.path.join(options.build, "romtool", "romtool")
@@ -175,6 +220,9 @@ def main():
         vboard("create", board)
         if options.list:
             list_against_get(options, board, options.runs)
+            return
+        if options.load:
+            load_one_key(options, board, options.runs)
             return
         vboard("log", board, "on")
         for option in ("-rmt", "-wmt"):
