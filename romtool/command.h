@@ -22,6 +22,8 @@ enum class modifier_t : unsigned {
     progress = 1u << 3,
     nowait = 1u << 4,
     nvram = 1u << 5,
+    json = 1u << 6,
+    dryrun = 1u << 7,
 };
 
 class modifier_set_t {

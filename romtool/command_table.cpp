@@ -10,9 +10,17 @@
 
 namespace {
 
+// The modifiers each kind of command takes.
 using m = modifier_t;
-constexpr modifier_set_t programming{m::erase, m::ifchanged, m::verify, m::progress, m::nowait};
-constexpr modifier_set_t env_command{m::nvram, m::nowait};
+constexpr modifier_set_t only_json{m::json};
+constexpr modifier_set_t threads{m::json};
+constexpr modifier_set_t reading{m::nowait, m::json};
+constexpr modifier_set_t reading_long{m::progress, m::nowait, m::json};
+constexpr modifier_set_t erasing{m::verify, m::progress, m::nowait, m::json, m::dryrun};
+constexpr modifier_set_t programming{m::erase,  m::ifchanged, m::verify, m::progress,
+                                     m::nowait, m::json,      m::dryrun};
+constexpr modifier_set_t env_reading{m::nvram, m::nowait, m::json};
+constexpr modifier_set_t env_changing{m::nvram, m::nowait, m::json, m::dryrun};
 
 // How each command reads its arguments. A value never begins with "-" (args_t), so a
 // missing one is never another option.
@@ -119,98 +127,46 @@ std::unique_ptr<command_t> make_version(args_t&, const invocation_t&) {
 const std::vector<command_row_t>& command_rows() {
     using n = node_t;
     using l = lock_mode_t;
+    // One row per command, its fields in the order of command_row_t.
+    // clang-format off
     static const std::vector<command_row_t> rows = {
-        {"-r",
-         nullptr,
-         "-r [count=16]",
-         "dump memory",
-         n::device,
-         l::shared,
-         {m::nowait},
-         make_dump,
-         4},
-        {"-dump",
-         nullptr,
-         "-dump [file]",
-         "copy device into file (dump.bin; -: stdout)",
-         n::device,
-         l::shared,
-         {m::progress, m::nowait},
-         make_dump_to_file,
-         0},
-        {"-rmt",
-         nullptr,
-         "-rmt <no_threads [=2]>",
-         "environment read multithread test",
-         n::none,
-         l::none,
-         {},
-         make_threads<env_threads_t::readers>,
-         5},
-        {"-wmt",
-         nullptr,
-         "-wmt <no_threads [=2]>",
-         "environment write multithread test",
-         n::none,
-         l::none,
-         {},
-         make_threads<env_threads_t::writers>,
-         6},
-        {"-e",
-         nullptr,
-         "-e",
-         "erase device",
-         n::device,
-         l::exclusive,
-         {m::verify, m::progress, m::nowait},
-         make_erase,
-         7},
-        {"-set", nullptr, "-set <key> <value>", "set environment key/value", n::env_store,
-         l::exclusive, env_command, make_set, 12},
-        {"-get", nullptr, "-get <key>", "get environment key", n::env_store, l::shared, env_command,
-         make_get, 11},
-        {"-p", nullptr, "-p filename", "program device with file", n::device, l::exclusive,
-         programming, make_program<image_layout_t::plain>, 8},
+        {"-r", nullptr, "-r [count=16]", "dump memory",
+         n::device, l::shared, reading, make_dump, 4},
+        {"-dump", nullptr, "-dump [file]", "copy device into file (dump.bin; -: stdout)",
+         n::device, l::shared, reading_long, make_dump_to_file, 0},
+        {"-rmt", nullptr, "-rmt <no_threads [=2]>", "environment read multithread test",
+         n::none, l::none, threads, make_threads<env_threads_t::readers>, 5},
+        {"-wmt", nullptr, "-wmt <no_threads [=2]>", "environment write multithread test",
+         n::none, l::none, threads, make_threads<env_threads_t::writers>, 6},
+        {"-e", nullptr, "-e", "erase device",
+         n::device, l::exclusive, erasing, make_erase, 7},
+        {"-set", nullptr, "-set <key> <value>", "set environment key/value",
+         n::env_store, l::exclusive, env_changing, make_set, 12},
+        {"-get", nullptr, "-get <key>", "get environment key",
+         n::env_store, l::shared, env_reading, make_get, 11},
+        {"-p", nullptr, "-p filename", "program device with file",
+         n::device, l::exclusive, programming, make_program<image_layout_t::plain>, 8},
         {"-pbios", nullptr, "-pbios filename", "program device with bios (adds checksum)",
          n::device, l::exclusive, programming, make_program<image_layout_t::bios>, 9},
         {"-pfpga", nullptr, "-pfpga filename(s)", "program device with fpga (adds checksum)",
          n::device, l::exclusive, programming, make_program<image_layout_t::fpga>, 10},
-        {"-i",
-         nullptr,
-         "-i",
-         "get device information",
-         n::device,
-         l::shared,
-         {m::nowait},
-         make_info,
-         3},
+        {"-i", nullptr, "-i", "get device information",
+         n::device, l::shared, reading, make_info, 3},
         // The handle is made and never used: nothing is opened, so nothing is locked.
-        {"-l", nullptr, "-l", "access in loop", n::none, l::none, {}, make_loop, 2},
-        {"-crc",
-         nullptr,
-         "-crc bios|fpga",
-         "check the CRC of the image on the device",
-         n::device,
-         l::shared,
-         {m::progress, m::nowait},
-         make_crc,
-         0},
-        {"-list", nullptr, "-list", "list the environment", n::env_store, l::shared, env_command,
-         make_list, 0},
+        {"-l", nullptr, "-l", "access in loop",
+         n::none, l::none, threads, make_loop, 2},
+        {"-crc", nullptr, "-crc bios|fpga", "check the CRC of the image on the device",
+         n::device, l::shared, reading_long, make_crc, 0},
+        {"-list", nullptr, "-list", "list the environment",
+         n::env_store, l::shared, env_reading, make_list, 0},
         {"-unset", nullptr, "-unset <key>", "unset environment key (its value becomes empty)",
-         n::env_store, l::exclusive, env_command, make_unset, 0},
+         n::env_store, l::exclusive, env_changing, make_unset, 0},
         {"-load", nullptr, "-load <file|->", "replace the environment from a file or stdin",
-         n::env_store, l::exclusive, env_command, make_load, 0},
-        {"-version",
-         "--version",
-         "-version",
-         "print the version",
-         n::none,
-         l::none,
-         {},
-         make_version,
-         0},
+         n::env_store, l::exclusive, env_changing, make_load, 0},
+        {"-version", "--version", "-version", "print the version",
+         n::none, l::none, only_json, make_version, 0},
     };
+    // clang-format on
     return rows;
 }
 
@@ -222,6 +178,8 @@ const std::vector<modifier_row_t>& modifier_rows() {
         {"-progress", m::progress, "show progress on standard error"},
         {"-nowait", m::nowait, "fail at once when the device is locked"},
         {"-nvram", m::nvram, "-get/-set/-list/-unset/-load work on the NVRAM"},
+        {"-json", m::json, "the result as one JSON object on standard output"},
+        {"-dryrun", m::dryrun, "say what would change and change nothing"},
     };
     return rows;
 }

@@ -24,8 +24,9 @@ std::unique_ptr<command_t> dump_command(const invocation_t& run, const std::stri
 // "-e": a failure is worded "erase failed: <reason>" (command_failure_t). With "-verify" the
 // device is read back: "erase verify OK", or "erase verify failed at 0xN: device 0xBB".
 void erase_device(const invocation_t& run);
-// "-l": holds a handle for path forever; ends only by a signal.
-[[noreturn]] void access_loop(const std::string& path);
+// "-l": holds a handle for path forever; ends only by a signal. With "-json" it returns
+// at ctrl-c, for main to print the object and then end by SIGINT as without.
+void access_loop(const std::string& path);
 
 // "-p" (the file unchanged), "-pbios" (the file with its CRC-32 at 0x40), "-pfpga" (the
 // files back to back, CRC-32 at 0x7FFFC): the images are read whole when it is prepared.

@@ -4,6 +4,7 @@
 #include "commands.h"
 
 #include "failure.h"
+#include "report.h"
 
 #include "device_io.h"
 #include "image.h"
@@ -41,13 +42,16 @@ void crc_command(const invocation_t& run, crc_layout_t kind) {
     }
     if (device.size() < length)
         throw qv::exception_t("%s: the device ends at 0x%zx", path.c_str(), device.size());
-    const unsigned long crc = qv::util::crc32(0, device.data() + layout.covered_from,
-                                              layout.covered_to - layout.covered_from);
-    const unsigned long want = image::get_be32(device.data() + layout.stored_at);
-    std::printf("crc is 0x%lx\n", crc);
-    std::printf("stored crc is 0x%lx\n", want);
-    std::fflush(stdout);
+    const std::uint32_t crc = static_cast<std::uint32_t>(qv::util::crc32(
+        0, device.data() + layout.covered_from, layout.covered_to - layout.covered_from));
+    const std::uint32_t want = image::get_be32(device.data() + layout.stored_at);
+    report_t& report = report_t::run();
+    report.set("crc", crc);
+    report.set("stored", want);
+    report.set("match", crc == want);
+    std::cout << "crc is " << image::hex(crc) << "\nstored crc is " << image::hex(want)
+              << std::endl;
     if (crc != want)
-        throw command_failure_t("crc mismatch");
+        throw command_failure_t("crc mismatch", error_kind_t::verify);
     std::cout << "crc OK" << std::endl;
 }

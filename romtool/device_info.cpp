@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "commands.h"
+#include "report.h"
 
 #include "zelk/zelk_driver.h"
 
@@ -14,6 +15,12 @@ void device_info(const std::string& path) {
 
     // A driver that fills the whole name field leaves no terminator: stop at the field.
     const std::string part_name(info.part_name, strnlen(info.part_name, sizeof info.part_name));
+    json::value_t fields;
+    fields.set("manufacturer_id", info.manufacturer_id);
+    fields.set("device_id", info.device_id);
+    fields.set("size_kbits", info.size_kbits);
+    fields.set("part_name", json::bytes_t{part_name});
+    report_t::run().set("info", fields);
     std::cout << "Device information:\n" << std::flush;
     std::cout << std::dec;
     std::cout << "   manf. id: " << info.manufacturer_id << std::endl;

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "commands.h"
+#include "failure.h"
+#include "report.h"
 
 #include "posix/file.h"
 #include "progress.h"
@@ -181,12 +183,21 @@ void dump_to_file(const std::string& path, const std::string& file, progress_sho
         const ssize_t got = device.read(buffer, sizeof buffer);
         if (got == 0)
             break;
-        out.write(buffer, static_cast<size_t>(got));
+        {
+            const phase_t writing(error_kind_t::output);
+            out.write(buffer, static_cast<size_t>(got));
+        }
         total += static_cast<std::uint64_t>(got);
         shown.advance(static_cast<std::uint64_t>(got));
     }
     shown.finish();
-    out.finish();
+    {
+        const phase_t writing(error_kind_t::output);
+        out.finish();
+    }
+    report_t& report = report_t::run();
+    report.set("target", json::bytes_t{file});
+    report.set("bytes", total);
     // The stream carries the device's bytes alone.
     (standard_output ? std::cerr : std::cout) << std::dec << total << " bytes written" << std::endl;
 }

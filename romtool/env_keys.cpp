@@ -3,26 +3,57 @@
 // names. The key and value are checked before anything is opened: a refused one never
 // waits for a lock or meets a missing node first.
 #include "commands.h"
+#include "env_changes.h"
+#include "failure.h"
+#include "report.h"
 
 #include "zelk/zelk_env.h"
 
 #include <iostream>
 
+namespace {
+
+// The store opened for what the command does: a dry run only reads.
+qv::zelk::env_t open_store(const invocation_t& run) {
+    return qv::zelk::env_t(run.store, run.has(modifier_t::dryrun)
+                                          ? qv::zelk::env_access_t::read_only
+                                          : qv::zelk::env_access_t::read_write);
+}
+
+// A set of key to value, or with a dry run what it would change.
+void set_key(const invocation_t& run, const std::string& key, const std::string& value) {
+    qv::zelk::env_t env = open_store(run);
+    if (run.has(modifier_t::dryrun)) {
+        std::string held;
+        qv::zelk::env_plan_t plan;
+        if (!env.get(key, held))
+            plan.added.push_back(key);
+        else if (held != value)
+            plan.changed.push_back(key);
+        return report_dry_run(plan);
+    }
+    env.set(key, value);
+    report_changes({{key, value}}, false);
+}
+
+} // namespace
+
 std::unique_ptr<command_t> set_command(const invocation_t& run, const std::string& key,
                                        const std::string& value) {
-    return command_of(
-        [store = run.store, key, value] {
-            qv::zelk::env_t env(store);
-            env.set(key, value);
-        },
-        [key, value] { qv::zelk::env_t::check("set", key, &value); });
+    return command_of([run, key, value] { set_key(run, key, value); },
+                      [key, value] { qv::zelk::env_t::check("set", key, &value); });
 }
 
 std::unique_ptr<command_t> get_command(const invocation_t& run, const std::string& key) {
     return command_of(
         [store = run.store, key] {
             qv::zelk::env_t env(store);
-            const std::string value = env.get(key);
+            std::string value;
+            if (!env.get(key, value))
+                throw command_failure_t("no such key, " + key + "\n", error_kind_t::environment,
+                                        std::nullopt, command_failure_t::printed_t::as_fatal);
+            report_t::run().set("key", json::bytes_t{key});
+            report_t::run().set("value", json::bytes_t{value});
             std::cout << key << " = " << value << std::endl;
         },
         [key] { qv::zelk::env_t::check("get", key, nullptr); });
@@ -30,9 +61,19 @@ std::unique_ptr<command_t> get_command(const invocation_t& run, const std::strin
 
 std::unique_ptr<command_t> unset_command(const invocation_t& run, const std::string& key) {
     return command_of(
-        [store = run.store, key] {
-            qv::zelk::env_t env(store);
-            env.erase(key);
+        [run, key] {
+            qv::zelk::env_t env = open_store(run);
+            std::string held;
+            // A missing key stays missing; an empty value is what an unset leaves.
+            if (!env.get(key, held) || (held.empty() && run.has(modifier_t::dryrun)))
+                return run.has(modifier_t::dryrun) ? report_dry_run({}) : report_changes({}, false);
+            if (run.has(modifier_t::dryrun)) {
+                qv::zelk::env_plan_t plan;
+                plan.changed.push_back(key);
+                return report_dry_run(plan);
+            }
+            env.set(key, "");
+            report_changes({{key, ""}}, false);
         },
         [key] { qv::zelk::env_t::check("get", key, nullptr); });
 }

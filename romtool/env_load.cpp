@@ -5,6 +5,7 @@
 // no key sends only the sets that change something, so a cut leaves each key old or new;
 // only one that must remove keys clears the store first (the driver removes no key).
 #include "commands.h"
+#include "env_changes.h"
 #include "failure.h"
 #include "held_signals.h"
 
@@ -33,7 +34,8 @@ std::string read_text(qv::posix::file_t& input, const std::string& name) {
 class load_command_t final : public command_t {
 public:
     load_command_t(const invocation_t& run, const std::string& file)
-        : store_(run.store), file_(file), name_(file == "-" ? "standard input" : file) {}
+        : store_(run.store), dry_run_(run.has(modifier_t::dryrun)), file_(file),
+          name_(file == "-" ? "standard input" : file) {}
 
     void prepare() override {
         std::string text;
@@ -49,34 +51,42 @@ public:
     }
 
     void run() override {
-        qv::zelk::env_t env(store_);
+        qv::zelk::env_t env(store_, dry_run_ ? qv::zelk::env_access_t::read_only
+                                             : qv::zelk::env_access_t::read_write);
         const qv::zelk::env_image_t image = env.read_image();
         const qv::zelk::env_plan_t plan = qv::zelk::plan_load(image, lines_);
         if (plan.overflow_line != 0)
-            throw qv::exception_t("%s: line %zu: the text does not fit in %s: it needs %zu bytes, "
-                                  "the store holds %zu",
-                                  name_.c_str(), plan.overflow_line, env_store_node(store_),
-                                  plan.needed, image.size);
+            throw fatal_failure(error_kind_t::environment,
+                                qv::exception_t("%s: line %zu: the text does not fit in %s: it "
+                                                "needs %zu bytes, the store holds %zu",
+                                                name_.c_str(), plan.overflow_line,
+                                                env_store_node(store_), plan.needed, image.size));
+        if (dry_run_)
+            return report_dry_run(plan);
         qv::zelk::env_t::load_progress_t done;
         try {
             const held_signals_t held;
             env.apply(plan, &done);
         } catch (const qv::exception_t& e) {
             if (plan.clear && !done.cleared)
-                throw command_failure_t(std::string("load failed when clearing the store: ") +
-                                        e.what());
+                throw command_failure_t(
+                    std::string("load failed when clearing the store: ") + e.what(), e);
             if (plan.clear)
                 throw command_failure_t("load failed after " + std::to_string(done.stored) +
-                                        (done.stored == 1 ? " line was" : " lines were") +
-                                        " stored: " + e.what());
+                                            (done.stored == 1 ? " line was" : " lines were") +
+                                            " stored: " + e.what(),
+                                        e);
             throw command_failure_t("load failed after " + std::to_string(done.stored) + " of " +
-                                    std::to_string(plan.sets.size()) +
-                                    " keys were set: " + e.what());
+                                        std::to_string(plan.sets.size()) +
+                                        " keys were set: " + e.what(),
+                                    e);
         }
+        report_changes(plan.sets, plan.clear);
     }
 
 private:
     const zelk_env_store store_;
+    const bool dry_run_;
     const std::string file_;
     const std::string name_; // in every message about the text
     std::vector<qv::zelk::env_text_line_t> lines_;

@@ -2,6 +2,7 @@
 // "-list": the environment as "key=value" lines that "-load" takes back to the same store.
 #include "commands.h"
 #include "failure.h"
+#include "report.h"
 
 #include "zelk/zelk_env.h"
 
@@ -22,6 +23,7 @@ std::unique_ptr<command_t> list_command(const invocation_t& run) {
         // another entry, or not at all, so it is left out and named.
         std::vector<std::pair<std::string, std::string>> left_out;
         env.read_entries([&](const std::string& stored) {
+            const phase_t parsing(error_kind_t::environment);
             qv::zelk::env_entry_t entry = qv::zelk::env_entry_of(stored);
             const std::string key = stored.substr(0, stored.find('='));
             const std::string problem = qv::zelk::env_entry_problem(key, entry.value);
@@ -30,13 +32,30 @@ std::unique_ptr<command_t> list_command(const invocation_t& run) {
             else
                 left_out.emplace_back(key, problem);
         });
-        for (const auto& [key, value] : listing)
+        json::array_t entries, unloadable;
+        for (const auto& [key, value] : listing) {
+            json::value_t entry;
+            entry.set("key", json::bytes_t{key});
+            entry.set("value", json::bytes_t{value});
+            entries.push_back(entry);
             std::cout << key << "=" << value << std::endl;
+        }
+        report_t& report = report_t::run();
+        report.set("entries", entries);
         if (left_out.empty())
             return;
-        for (const auto& [key, problem] : left_out)
+        for (const auto& [key, problem] : left_out) {
+            json::value_t entry;
+            entry.set("key", json::bytes_t{key});
+            entry.set("reason", problem);
+            unloadable.push_back(entry);
             std::cerr << "romtool: key " << qv::zelk::env_quoted(key)
                       << " will not load back: " << problem << std::endl;
-        throw command_failure_t("");
+        }
+        report.set("left_out", unloadable);
+        // Each was named on standard error; the object says how many.
+        throw command_failure_t(
+            report.json() ? std::to_string(left_out.size()) + " entries will not load back" : "",
+            error_kind_t::environment);
     });
 }

@@ -3,6 +3,7 @@
 // opening the store afresh in every pass, until the operator presses ctrl-c.
 #include "commands.h"
 #include "failure.h"
+#include "report.h"
 
 #include "posix/exception.h"
 #include "pproc/thread.h"
@@ -13,6 +14,7 @@
 #include <iostream>
 #include <list>
 #include <memory>
+#include <optional>
 #include <pthread.h>
 #include <signal.h>
 #include <sstream>
@@ -26,29 +28,29 @@ constexpr zelk_env_store flash_store = ZELK_ENV_FLASH;
 class env_worker_t : public qv::pproc::thread_t {
 public:
     // Meaningful once stop() has joined the thread.
-    bool failed() const { return failed_; }
+    const std::optional<failure_t>& failure() const { return failure_; }
+    std::uint64_t passes() const { return passes_; }
 
 protected:
     // pass() over and over until a stop or the first failure, which is printed once,
     // in one piece, so that lines of several failing workers do not mix.
     template <typename F> void run_passes(const char* prefix, F pass) {
-        bool failed = false;
-        const std::string message = fatal_message_of(prefix, failed, [&] {
+        const phase_t working(error_kind_t::device);
+        failure_ = failure_of(prefix, [&] {
             try {
-                for (;;)
+                for (;; ++passes_)
                     pass();
             } catch (const qv::pproc::thread_stop_exception_t&) {
                 // the normal end
             }
         });
-        if (failed) {
-            std::cout << message + '\n' << std::flush;
-            failed_ = true;
-        }
+        if (failure_)
+            std::cout << failure_->text + '\n' << std::flush;
     }
 
 private:
-    bool failed_ = false;
+    std::optional<failure_t> failure_;
+    std::uint64_t passes_ = 0;
 };
 
 class read_t final : public env_worker_t {
@@ -131,14 +133,28 @@ void env_thread_test(unsigned int count, env_threads_t kind) {
     }
 
     // One at a time, in the order they were made; a worker in its pause ends at once.
-    bool failed = false;
+    std::optional<failure_t> first;
+    std::uint64_t passes = 0, failed = 0;
     for (std::unique_ptr<env_worker_t>& thread : threads) {
         thread->stop();
-        failed = failed || thread->failed();
+        passes += thread->passes();
+        if (thread->failure()) {
+            ++failed;
+            if (!first)
+                first = thread->failure();
+        }
         thread.reset();
     }
     threads.clear();
-    // A worker's failure was printed when it happened; the status must show it too.
-    if (failed)
-        throw command_failure_t("");
+    report_t& report = report_t::run();
+    report.set("threads", count);
+    report.set("passes", passes);
+    report.set("failed_threads", failed);
+    // A worker's failure was printed when it happened; the status must show it too, and
+    // the object the first one.
+    if (first) {
+        command_failure_t failure(report.json() ? first->message : "", first->kind);
+        failure.error_number = first->error_number;
+        throw failure;
+    }
 }

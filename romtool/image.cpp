@@ -4,10 +4,17 @@
 #include "util/crc32.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <sys/stat.h>
 
 namespace image {
+
+std::string hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(value));
+    return text;
+}
 
 void open_file(qv::posix::file_t& file) {
     try {

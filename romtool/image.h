@@ -35,6 +35,9 @@ inline void put_be32(unsigned char* out, uint32_t value) {
     out[3] = static_cast<unsigned char>(value);
 }
 
+// "0x" and lower-case hexadecimal without leading zeros, as the CRC and checksum lines show.
+std::string hex(uint32_t value);
+
 inline uint32_t get_be32(const unsigned char* in) {
     return static_cast<uint32_t>(in[0]) << 24 | static_cast<uint32_t>(in[1]) << 16 |
            static_cast<uint32_t>(in[2]) << 8 | static_cast<uint32_t>(in[3]);

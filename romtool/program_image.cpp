@@ -6,6 +6,7 @@
 // handle also reads the range before writing, erases, and reads it back after.
 #include "commands.h"
 #include "failure.h"
+#include "report.h"
 
 #include "device_io.h"
 #include "image.h"
@@ -70,8 +71,8 @@ public:
             if (layout_.short_word != 0)
                 std::cout << "warning: unexpected count " << layout_.short_word << " read"
                           << std::endl;
-            std::printf("checksum is 0x%lx\n", static_cast<unsigned long>(*layout_.checksum));
-            std::printf("crc is 0x%lx\n", static_cast<unsigned long>(*layout_.crc));
+            std::cout << "checksum is " << image::hex(*layout_.checksum) << "\ncrc is "
+                      << image::hex(*layout_.crc) << std::endl;
             break;
         }
         case image_layout_t::fpga: {
@@ -83,61 +84,122 @@ public:
                 ends.push_back(image.size());
             }
             layout_ = fpga_layout(std::move(image), ends);
-            std::printf("crc is 0x%lx\n", static_cast<unsigned long>(*layout_.crc));
+            std::cout << "crc is " << image::hex(*layout_.crc) << std::endl;
             break;
         }
         }
     }
 
     void run() override {
+        report_t& report = report_t::run();
+        json::value_t image;
+        image.set("bytes", layout_.image_size);
+        image.set("checksum",
+                  layout_.checksum ? json::value_t(*layout_.checksum) : json::value_t());
+        image.set("crc", layout_.crc ? json::value_t(*layout_.crc) : json::value_t());
+        report.set("image", image);
+        if (run_.has(modifier_t::dryrun))
+            return dry_run();
         qv::zelk::driver_t device(run_.device, O_RDWR); // opened at its first request
+        report.set("erased", false);
+        report.set("skipped", false);
         if (reads_ && !check_and_erase(device))
-            return;
+            return report.set("skipped", true);
         if (kind_ == image_layout_t::bios)
             std::cout << "writing..." << std::endl;
         write(device);
         std::cout << (kind_ == image_layout_t::bios ? "OK" : "programming successful") << std::endl;
+        report.set("verify", json::value_t());
         if (run_.has(modifier_t::verify))
             verify(device);
     }
 
 private:
-    // "-ifchanged" and "-erase": the range read once. False when the device already holds
-    // the image and nothing is to be written.
-    bool check_and_erase(qv::zelk::driver_t& device) {
-        const std::vector<unsigned char>& target = layout_.bytes;
-        const std::vector<unsigned char> held = read_pass(device, "checking");
-        if (run_.has(modifier_t::ifchanged) && held == target) {
+    // The range read, checked as "-ifchanged" and "-erase" check it. The device already
+    // holding the image (with "-ifchanged") is said, then false: nothing to write. A device
+    // too short, or one "-erase" would have to erase, is refused.
+    bool check(const std::vector<unsigned char>& held, const device_state_t& state) {
+        if (run_.has(modifier_t::ifchanged) && state.holds) {
             std::cout << "device already holds this image" << std::endl;
             return false;
         }
         // Erasing first would only lose what the device holds: the writes would run off
         // its end.
         if (held.size() < layout_.end())
-            throw qv::exception_t("%s: the device ends at 0x%zx, before the image's end at 0x%zx",
-                                  run_.device.c_str(), held.size(), layout_.end());
-        if (!run_.has(modifier_t::erase)) {
-            // Programming only clears bits: the whole range the image describes, written
-            // bytes and the erased rest under the CRC alike, must allow the image.
-            const auto blocked = std::mismatch(
-                held.begin(), held.end(), target.begin(),
-                [](unsigned char was, unsigned char wanted) { return (was & wanted) == wanted; });
-            if (blocked.first != held.end())
-                throw command_failure_t(
-                    hex_line("device is not erased at 0x%zx; add -erase",
-                             static_cast<std::size_t>(blocked.first - held.begin())));
-        } else if (!std::all_of(held.begin(), held.end(),
-                                [](unsigned char b) { return b == image::erased_byte; })) {
+            throw fatal_failure(error_kind_t::device,
+                                qv::exception_t("%s: the device ends at 0x%zx, before the image's "
+                                                "end at 0x%zx",
+                                                run_.device.c_str(), held.size(), layout_.end()),
+                                held.size());
+        // Programming only clears bits: the whole range the image describes, written bytes
+        // and the erased rest under the CRC alike, must allow the image.
+        if (reads_ && !run_.has(modifier_t::erase) && state.blocked_at)
+            throw command_failure_t(
+                hex_line("device is not erased at 0x%zx; add -erase", *state.blocked_at),
+                error_kind_t::device, *state.blocked_at);
+        return true;
+    }
+
+    // "-ifchanged" and "-erase": the range read once. False when nothing is to be written.
+    bool check_and_erase(qv::zelk::driver_t& device) {
+        const std::vector<unsigned char> held = read_pass(device, "checking");
+        const device_state_t state = compare_device(layout_, held);
+        if (!check(held, state))
+            return false;
+        if (run_.has(modifier_t::erase) && !state.erased) {
             try {
-                progress_t progress(progress_, "erasing", target.size());
+                progress_t progress(progress_, "erasing", layout_.bytes.size());
                 device.ioctl(FLASH_IOC_ERASE);
-                progress.advance(target.size());
+                progress.advance(layout_.bytes.size());
             } catch (const qv::exception_t& e) {
-                throw command_failure_t(std::string("erase failed: ") + e.what());
+                throw command_failure_t(std::string("erase failed: ") + e.what(), e);
             }
+            report_t::run().set("erased", true);
         }
         device.seek(0, SEEK_SET);
         return true;
+    }
+
+    // "-dryrun": the range read on a read-only handle, the real run's refusals given, and
+    // what it would do said.
+    void dry_run() {
+        qv::zelk::driver_t device(run_.device, O_RDONLY);
+        const std::vector<unsigned char> held = read_pass(device, "checking");
+        const device_state_t state = compare_device(layout_, held);
+        const bool writes = check(held, state);
+        const bool erases = writes && run_.has(modifier_t::erase) && !state.erased;
+        std::uint64_t bytes = 0;
+        for (const write_run_t& run : layout_.runs)
+            bytes += writes ? run.end - run.start : 0;
+        const auto offset = [](const std::optional<std::size_t>& at) {
+            return at ? json::value_t(*at) : json::value_t();
+        };
+        json::value_t plan;
+        plan.set("erase", erases);
+        plan.set("write", bytes);
+        plan.set("holds_image", state.holds);
+        plan.set("first_difference", offset(state.first_difference));
+        plan.set("last_difference", offset(state.last_difference));
+        plan.set("not_erased_at",
+                 offset(run_.has(modifier_t::erase) ? std::nullopt : state.blocked_at));
+        report_t::run().set("dryrun", true);
+        report_t::run().set("plan", plan);
+        if (!writes)
+            return;
+        if (erases)
+            std::cout << "dry run: would erase the device" << std::endl;
+        std::cout << "dry run: would write " << bytes << " bytes" << std::endl;
+        if (state.holds)
+            std::cout << "dry run: the device already holds this image" << std::endl;
+        else
+            std::cout << hex_line("dry run: the device differs from 0x%zx to 0x%zx",
+                                  *state.first_difference, *state.last_difference)
+                      << std::endl;
+        if (!run_.has(modifier_t::erase) && state.blocked_at)
+            std::cout << hex_line("dry run: the device is not erased at 0x%zx: the image would "
+                                  "not read back",
+                                  *state.blocked_at)
+                      << std::endl;
     }
 
     void write(qv::zelk::driver_t& device) {
@@ -158,9 +220,12 @@ private:
             }
             progress.finish();
         } catch (const qv::exception_t& e) {
+            report_t::run().set("written", written);
             throw command_failure_t("program failed after " + std::to_string(written) +
-                                    " bytes were written: " + e.what());
+                                        " bytes were written: " + e.what(),
+                                    e);
         }
+        report_t::run().set("written", written);
     }
 
     // "-verify": the range read back and compared with the layout's bytes.
@@ -170,12 +235,25 @@ private:
         const std::vector<unsigned char> held = read_pass(device, "verifying");
         const auto differ = std::mismatch(held.begin(), held.end(), image.begin());
         const std::size_t at = static_cast<std::size_t>(differ.first - held.begin());
-        if (at < held.size())
+        json::value_t result;
+        result.set("ok", held == image);
+        if (at < held.size()) {
+            result.set("offset", at);
+            result.set("device", *differ.first);
+            result.set("image", *differ.second);
+            report_t::run().set("verify", result);
             throw command_failure_t(hex_line("verify failed at 0x%zx: device 0x%02x, image 0x%02x",
-                                             at, *differ.first, *differ.second));
-        if (held.size() < image.size())
+                                             at, *differ.first, *differ.second),
+                                    error_kind_t::verify, at);
+        }
+        if (held.size() < image.size()) {
+            result.set("offset", held.size());
+            report_t::run().set("verify", result);
             throw command_failure_t(
-                hex_line("verify failed at 0x%zx: the device ends there", held.size()));
+                hex_line("verify failed at 0x%zx: the device ends there", held.size()),
+                error_kind_t::verify, held.size());
+        }
+        report_t::run().set("verify", result);
         std::cout << "verify OK" << std::endl;
     }
 

@@ -65,3 +65,27 @@ layout_t fpga_layout(std::vector<unsigned char> image, const std::vector<std::si
     layout.bytes = std::move(image);
     return layout;
 }
+
+device_state_t compare_device(const layout_t& layout, const std::vector<unsigned char>& held) {
+    device_state_t state;
+    state.holds = held == layout.bytes;
+    state.erased = std::all_of(held.begin(), held.end(),
+                               [](unsigned char b) { return b == image::erased_byte; });
+    for (std::size_t at = 0; at < held.size() && at < layout.bytes.size(); ++at) {
+        const unsigned char wanted = layout.bytes[at];
+        if ((held[at] & wanted) != wanted && !state.blocked_at)
+            state.blocked_at = at;
+        if (held[at] != wanted) {
+            if (!state.first_difference)
+                state.first_difference = at;
+            state.last_difference = at;
+        }
+    }
+    // A device that ends before the range differs from there on.
+    if (held.size() < layout.bytes.size()) {
+        if (!state.first_difference)
+            state.first_difference = held.size();
+        state.last_difference = layout.bytes.size() - 1;
+    }
+    return state;
+}

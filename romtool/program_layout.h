@@ -39,3 +39,13 @@ layout_t bios_layout(std::vector<unsigned char> image);
 // then the big-endian CRC-32 of them padded with 0xFF, written at 0x7FFFC after a seek.
 // file_ends: where each file ends in image.
 layout_t fpga_layout(std::vector<unsigned char> image, const std::vector<std::size_t>& file_ends);
+
+// What a device holds against a layout, from the range read back (held may be shorter).
+struct device_state_t {
+    bool holds = false;                    // exactly the layout's bytes
+    bool erased = false;                   // every byte held reads erased
+    std::optional<std::size_t> blocked_at; // a 0 bit the layout needs back at 1 (programming
+                                           // only clears bits): the first such byte
+    std::optional<std::size_t> first_difference, last_difference;
+};
+device_state_t compare_device(const layout_t& layout, const std::vector<unsigned char>& held);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "progress.h"
 
+#include "report.h"
+
 #include "zelk/zelk_driver.h"
 
 #include <cstdio>
@@ -13,8 +15,8 @@ constexpr std::uint64_t unknown_total_line = 1 << 20;
 } // namespace
 
 progress_t::progress_t(progress_shown_t shown, const char* what, std::uint64_t total)
-    : shown_(shown == progress_shown_t::yes), terminal_(shown_ && ::isatty(STDERR_FILENO) == 1),
-      what_(what), total_(total) {
+    : shown_(shown == progress_shown_t::yes), json_(report_t::run().json()),
+      terminal_(shown_ && !json_ && ::isatty(STDERR_FILENO) == 1), what_(what), total_(total) {
     draw();
 }
 
@@ -59,6 +61,14 @@ void progress_t::draw() {
         drawn_at_ = done_;
         std::snprintf(line, sizeof line, "%s %llu bytes", what_,
                       static_cast<unsigned long long>(done_));
+    }
+    if (json_) {
+        json::value_t state;
+        state.set("phase", what_);
+        state.set("done", done_);
+        state.set("total", total_ != 0 ? json::value_t(total_) : json::value_t());
+        report_t::run().json_errors() << state.text() << std::endl;
+        return;
     }
     std::string text(line);
     if (!terminal_) {

@@ -3,7 +3,7 @@
 // scripts parse. On a terminal one line is rewritten with carriage returns and blanked
 // when the pass ends, so the next normal line starts on a clean line and the transcript
 // is the one of a run without it. Anywhere else (a log, a pipe) a whole line is printed at
-// every tenth of the work, so the log stays readable.
+// every tenth of the work, so the log stays readable; with "-json" the line is an object.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +37,7 @@ private:
     void draw();
 
     bool shown_;
+    bool json_;     // "-json": each line a JSON object {"phase", "done", "total"}
     bool terminal_; // standard error is one: the line is rewritten in place
     const char* what_;
     std::uint64_t total_;

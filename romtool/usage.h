@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// Writes the usage text to standard output; returns 1, the exit status of a bad command line.
-int usage();
+// A command line romtool does not take: fails the run (status 1) with the usage text as
+// its message, printed on standard output (with "-json", on standard error).
+[[noreturn]] void usage_failure();
 // "-h", "--help": the usage text with a line for every option it does not list.
 void help();

@@ -11,6 +11,9 @@ have make || need+=(make)
 have powerpc-linux-gnu-g++ || need+=(g++-powerpc-linux-gnu)
 have qemu-ppc || need+=(qemu-user)
 have python3 || need+=(python3)
+# The e2e tests check every -json object against doc/romtool.schema.json.
+python3 -c 'import jsonschema' 2>/dev/null || /usr/bin/python3 -c 'import jsonschema' 2>/dev/null ||
+    need+=(python3-jsonschema)
 have groff || need+=(groff-base)
 have man || need+=(man-db)
 have valgrind || need+=(valgrind)  # scripts/test.sh --valgrind

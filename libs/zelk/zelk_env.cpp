@@ -53,11 +53,12 @@ public:
     driver_t device;
 };
 
-env_t::env_t(int store) {
+env_t::env_t(int store, env_access_t access) {
     if (store != 0 && store != 1)
         throw exception_t("env_t -- no environment store %d", store);
     impl = std::make_unique<env_impl_t>(store == 0 ? ZELK_ENV_FLASH : ZELK_ENV_NVRAM);
-    impl->device.open(store == 0 ? ZELK_FLASH_ENV_NODE : ZELK_NVRAM_NODE, O_RDWR | O_SYNC);
+    impl->device.open(store == 0 ? ZELK_FLASH_ENV_NODE : ZELK_NVRAM_NODE,
+                      access == env_access_t::read_only ? O_RDONLY : O_RDWR | O_SYNC);
 }
 
 env_t::~env_t() = default;

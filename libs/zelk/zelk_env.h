@@ -31,13 +31,18 @@ constexpr unsigned int env_request_code(zelk_env_store store, zelk_env_op op) {
 
 class env_impl_t;
 
+// How a store is opened: read-write with synchronous writes, or only to read it.
+enum class env_access_t { read_write, read_only };
+
 // One thread at a time per object; every thread builds its own.
 class env_t {
 public:
-    // Opens the store's node read-write with synchronous writes. Throws qv::exception_t
-    // for a selector other than 0 and 1 (nothing opened), else what the open throws.
-    explicit env_t(int store);
-    explicit env_t(zelk_env_store store) : env_t(static_cast<int>(store)) {}
+    // Opens the store's node (read-write with synchronous writes, unless read_only).
+    // Throws qv::exception_t for a selector other than 0 and 1 (nothing opened), else what
+    // the open throws.
+    explicit env_t(int store, env_access_t access = env_access_t::read_write);
+    explicit env_t(zelk_env_store store, env_access_t access = env_access_t::read_write)
+        : env_t(static_cast<int>(store), access) {}
     ~env_t();
     env_t(const env_t&) = delete;
     env_t& operator=(const env_t&) = delete;

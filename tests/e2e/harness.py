@@ -6,6 +6,7 @@ only when stdout fails, and sanitizer and memcheck reports land there too."""
 
 import atexit
 import collections
+import json
 import os
 import re
 import shlex
@@ -33,6 +34,40 @@ TIMEOUT = 120 if VALGRIND else 60
 FATAL = re.compile(rb"\nromtool fatal error : ([^\n]*)\n\n\Z")
 
 result_t = collections.namedtuple("result_t", "status stdout stderr")
+
+try:
+    import jsonschema
+except ImportError:  # Debian's package, where python3 is not Debian's own
+    sys.path.append("/usr/lib/python3/dist-packages")
+    import jsonschema
+with open(os.path.join(os.path.dirname(__file__), "..", "..", "doc", "romtool.schema.json")) as f:
+    SCHEMA = jsonschema.Draft202012Validator(json.load(f))
+
+
+def romtool_version():  # the project's, as CMakeLists.txt sets it
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
+        return re.search(r"project\(romtool VERSION (\S+)", f.read()).group(1)
+
+
+def json_result(args, result):
+    """The object of a -json run and what else its standard error carries: one line on
+    standard output (standard error when a dump goes there), valid against the schema, "ok"
+    as the status says; on standard error only the usage text of a usage error and the
+    progress objects of -progress."""
+    dump_out = "-dump" in args and list(args[args.index("-dump") + 1:][:1]) == ["-"]
+    stream = result.stderr.split(b"\n")[-2] + b"\n" if dump_out else result.stdout
+    assert stream.count(b"\n") == 1 and stream.endswith(b"\n"), stream
+    obj = json.loads(stream)
+    SCHEMA.validate(obj)
+    assert obj["ok"] == (result.status == 0), (obj, result.status)
+    rest = result.stderr[:-len(stream)] if dump_out else result.stderr
+    if obj.get("error", {}).get("kind") == "usage" and rest.startswith(b"Usage: romtool\n"):
+        rest = b""
+    if "-progress" in args:
+        progress = [json.loads(line) for line in rest.split(b"\n")[:-1]]
+        assert all(set(p) == {"phase", "done", "total"} for p in progress), progress
+        rest = b""
+    return obj, rest
 
 
 def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=(), stdin=None):
@@ -185,12 +220,13 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
 
 
 class romtool_test_case(unittest.TestCase):
-    def check_stderr(self, result):
-        self.assertEqual(result.stderr, b"", "romtool wrote to stderr")
+    def check_stderr(self, result, args=()):  # and a -json run's object
+        stderr = json_result(args, result)[1] if "-json" in args else result.stderr
+        self.assertEqual(stderr, b"", "romtool wrote to stderr")
         return result
 
     def run_direct(self, *args, cwd=None):  # off the board: no device nodes exist
-        return self.check_stderr(_run(RUNNER + VALGRIND + [ROMTOOL, *args], cwd=cwd))
+        return self.check_stderr(_run(RUNNER + VALGRIND + [ROMTOOL, *args], cwd=cwd), args)
 
 
 class board_test_case(romtool_test_case):  # each test gets a fresh board as self.board
@@ -201,7 +237,7 @@ class board_test_case(romtool_test_case):  # each test gets a fresh board as sel
         self.addCleanup(self.board.close)
 
     def romtool(self, *args, board=None, timeout=TIMEOUT):  # on self.board or the given one
-        return self.check_stderr((board or self.board).run(*args, timeout=timeout))
+        return self.check_stderr((board or self.board).run(*args, timeout=timeout), args)
 
     def fresh_board(self):  # one more, for comparing runs that change the board
         board = board_t()

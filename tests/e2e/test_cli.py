@@ -36,6 +36,8 @@ HELP = USAGE[:-1] + (
     b"[-progress]                : show progress on standard error\n"
     b"[-nowait]                  : fail at once when the device is locked\n"
     b"[-nvram]                   : -get/-set/-list/-unset/-load work on the NVRAM\n"
+    b"[-json]                    : the result as one JSON object on standard output\n"
+    b"[-dryrun]                  : say what would change and change nothing\n"
     b"-h, --help                 : print this help\n"
     b"\n")
 
@@ -69,8 +71,7 @@ class test_usage(harness.romtool_test_case):
                 self.assertEqual(os.listdir(work), [])
 
     def test_version(self):
-        with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
-            version = re.search(r"project\(romtool VERSION (\S+)", f.read()).group(1).encode()
+        version = harness.romtool_version().encode()
         for args in (["-version"], ["--version"]):
             self.assertEqual(self.run_direct(*args)[:2], (0, b"romtool %s\n" % version))
 

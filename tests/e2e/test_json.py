@@ -1,0 +1,179 @@
+# SPDX-License-Identifier: MIT
+"""-json and -dryrun: one object per run, valid against doc/romtool.schema.json (the harness
+checks every -json run), with each command's facts and each kind of failure; bytes that come
+back exactly; and dry runs that change nothing and say what the real run then does."""
+
+import fcntl
+import json
+import os
+import signal
+import time
+import unittest
+
+import harness
+from flash_reference import bios_device, bios_sums, random_bytes
+
+IMAGE = random_bytes(100, 1)
+BIOS = random_bytes(0x1000, 2)
+BIOS_SIZE = 512 << 10
+
+
+class test_json(harness.board_test_case):
+    def run_json(self, *args):  # (status, object)
+        result = self.romtool(*args, "-json")
+        return result.status, harness.json_result(args + ("-json",), result)[0]
+
+    def test_facts_and_failure_kinds(self):
+        b = self.board
+        b.add_flash("small", bytes(range(64)))
+        b.put("img.bin", IMAGE)
+        b.put("bios.bin", BIOS)
+        b.put("in.env", b"serverip=1.2.3.4\nipaddr=192.168.1.20\nnetmask=255.255.255.0\n"
+                        b"hostname=zelk\nbootdelay=3\n")
+        b.put("bad.env", b"ok=1\n\xff\x01\"noequals\n")
+        checksum, crc = bios_sums(BIOS)
+        b.vboard("fault", "add", "bios0", "erase", "errno=130")
+        b.vboard("fault", "add", "fpga1", "write", "nth=3", "silent")
+        with open(b.image_path("fpga0"), "r+b") as f:
+            f.write(b"\x00")
+        rows = [  # args, status, members the object holds (error: the error's members)
+            (["-dev", "small", "-i"], 0, {"info": {"manufacturer_id": 1, "device_id": 2,
+                                                   "size_kbits": 0, "part_name": "TEST"}}),
+            (["-dev", "small", "-r", "4"], 0, {"hex": "00010203"}),
+            (["-dev", "small", "-dump", "out.bin"], 0, {"target": "out.bin", "bytes": 64}),
+            (["-dev", "small", "-dump", "-"], 0, {"target": "-", "bytes": 64}),
+            (["-dev", "bios1", "-e", "-verify"], 0,
+             {"erased": BIOS_SIZE, "erase_verify": {"ok": True, "offset": None}}),
+            (["-dev", "bios1", "-pbios", "bios.bin", "-erase", "-verify", "-progress"], 0,
+             {"image": {"bytes": 0x1000, "checksum": checksum, "crc": crc}, "erased": False,
+              "skipped": False, "written": 0x1000, "verify": {"ok": True}}),
+            (["-dev", "bios1", "-pbios", "bios.bin", "-ifchanged"], 0, {"skipped": True}),
+            (["-dev", "bios1", "-crc", "bios"], 0, {"crc": crc, "stored": crc, "match": True}),
+            (["-get", "serverip"], 0, {"key": "serverip", "value": "192.168.1.1"}),
+            (["-list", "-nvram"], 0, {"entries": []}),
+            (["-set", "k", "v", "-nvram"], 0, {"set": ["k"], "clear": False}),
+            (["-unset", "nokey"], 0, {"set": [], "clear": False}),
+            (["-load", "in.env"], 0, {"set": ["serverip"], "clear": False}),
+            (["-version"], 0, {"version": harness.romtool_version()}),
+            # One failure of each kind the board can cause.
+            ([], 1, {"command": None, "error": {"kind": "usage"}}),
+            (["-e", "-nvram"], 1, {"error": {"kind": "usage",
+                                             "message": "-nvram does not apply to -e"}}),
+            (["-p", "nosuch.bin"], 1, {"error": {"kind": "input", "message": "error opening file"}}),
+            (["-load", "bad.env"], 1, {"error": {"kind": "input", "message":
+                                                 "bad.env: line 2: Parse error in \ufffd\x01\"noequals"}}),
+            (["-dev", "nosuch", "-i"], 1, {"device": "/dev/zelk/flash_nosuch", "error": {
+                "kind": "device", "errno": 2, "errno_name": "ENOENT"}}),
+            (["-dev", "fpga0", "-p", "img.bin", "-ifchanged"], 1, {"error": {
+                "kind": "device", "offset": 0,
+                "message": "device is not erased at 0x0; add -erase"}}),
+            (["-dev", "bios0", "-e"], 1, {"error": {
+                "kind": "driver", "driver_code": 130,
+                "message": "erase failed: /dev/zelk/flash_bios0: flash erase timeout"}}),
+            (["-dev", "fpga1", "-p", "img.bin", "-verify"], 1, {"written": 100, "error": {
+                "kind": "verify", "offset": 32}, "verify": {"ok": False, "offset": 32,
+                                                           "device": 255, "image": IMAGE[32]}}),
+            (["-get", "nokey"], 1, {"error": {"kind": "environment",
+                                              "message": "no such key, nokey"}}),
+            (["-dev", "small", "-dump", "/dev/full"], 1, {"error": {"kind": "output",
+                                                                   "errno_name": "ENOSPC"}}),
+        ]
+        for args, status, members in rows:
+            with self.subTest(args=args):
+                got_status, obj = self.run_json(*args)
+                self.assertEqual(got_status, status)
+                for name, value in members.items():
+                    got = obj.get(name)
+                    if isinstance(value, dict) and name == "error":
+                        got = {k: got.get(k) for k in value}
+                    self.assertEqual(got, value, name)
+
+    @harness.preload_board_only("the holder's lock is taken on the host, whose /run/lock the guest does not share")
+    def test_lock(self):
+        fd = os.open(self.board.lock_file("bios0"), os.O_RDONLY | os.O_CREAT, 0o644)
+        self.addCleanup(os.close, fd)
+        fcntl.flock(fd, fcntl.LOCK_SH)
+        self.assertEqual(self.run_json("-dev", "bios0", "-e", "-nowait")[1]["error"],
+                         {"kind": "lock", "message": "device busy: /dev/zelk/flash_bios0"})
+
+    def test_bytes_come_back_exactly(self):
+        # The writer's escaping, read back with Python's json: control characters, quotes,
+        # backslashes, UTF-8, and bytes that are no UTF-8 at all.
+        values = [b'tab\there "quoted" back\\slash', b"ctrl\x01\x1f\x7f", "é ü 日本".encode(),
+                  b"\xff\xfe raw", b"cr\rin the middle", b"\xc0\xaf overlong", b"\xed\xa0\x80 surrogate"]
+        for value in values:
+            with self.subTest(value=value):
+                self.assertEqual(self.romtool("-set", "k", value)[0], 0)
+                got = self.run_json("-get", "k")[1]["value"]
+                self.assertEqual(got.encode() if isinstance(got, str) else bytes.fromhex(got["hex"]),
+                                 value)
+
+    def test_ctrl_c_ends_the_stress_tests_and_the_loop_with_their_object(self):
+        self.board.vboard("log", "on")
+        for args, status in ((["-rmt", "2"], 0), (["-wmt", "1"], 0), (["-l"], -signal.SIGINT)):
+            with self.subTest(args=args):
+                self.board.clear_log()
+                process = self.board.start(*args, "-json")
+                # The workers' first requests show the signal is waited for; -l shows nothing.
+                deadline = time.monotonic() + harness.TIMEOUT
+                while (args[0] != "-l" and not self.board.requests()
+                       and time.monotonic() < deadline):
+                    time.sleep(0.05)
+                time.sleep(1.5 if args[0] == "-l" else 0.2)
+                process.send_signal(signal.SIGINT)
+                out, err = process.communicate(timeout=harness.TIMEOUT)
+                obj = harness.json_result(args + ["-json"], harness.result_t(0, out, err))[0]
+                self.assertEqual((process.returncode, obj["ok"], err), (status, True, b""))
+                if args[0] != "-l":
+                    self.assertEqual(obj["threads"], int(args[1]))
+                    self.assertGreater(obj["passes"], 0 if args[0] == "-rmt" else -1)
+
+
+class test_dry_run(harness.board_test_case):
+    def changes(self):  # the requests that change a device or a store
+        return [(r["op"], r.get("code")) for r in self.board.requests()
+                if r["op"] == "write" or (r["op"] == "ioctl" and r["code"] in (
+                    "0x2000c001", "0x812cc002", "0x412cc004"))]
+
+    def test_programming_and_load(self):
+        old = bios_device(random_bytes(0x800, 5), BIOS_SIZE)
+        with open(self.board.image_path("bios0"), "wb") as f:
+            f.write(old)
+        self.board.put("bios.bin", BIOS)
+        self.board.put("in.env", b"serverip=10.0.0.1\nipaddr=192.168.1.20\nnew=1\n")
+        self.board.vboard("log", "on")
+        lines = b"checksum is 0x%x\ncrc is 0x%x\n" % bios_sums(BIOS)
+        target = bios_device(BIOS, BIOS_SIZE)[:0x40000]
+        differ = [i for i in range(0x40000) if old[i] != target[i]]
+        rows = [  # command, what the dry run says, then the requests of the real run
+            (["-dev", "bios0", "-erase", "-pbios", "bios.bin", "-verify"],
+             lines + b"dry run: would erase the device\ndry run: would write 4096 bytes\n"
+                     b"dry run: the device differs from 0x%x to 0x%x\n" % (differ[0], differ[-1]),
+             [("ioctl", "0x2000c001")] + [("write", None)] * 256),
+            (["-load", "in.env"],
+             b"dry run: would clear the store\ndry run: would add \"new\"\n"
+             b"dry run: would change \"serverip\"\ndry run: would remove \"netmask\"\n"
+             b"dry run: would remove \"hostname\"\ndry run: would remove \"bootdelay\"\n",
+             [("ioctl", "0x412cc004")] + [("ioctl", "0x812cc002")] * 3),
+        ]
+        for args, said, requests in rows:
+            with self.subTest(args=args):
+                node = "flash_bios0" if "-dev" in args else "flash_env0"
+                before = self.board.image(node)
+                self.board.clear_log()
+                self.assertEqual(self.romtool(*args, "-dryrun")[:2], (0, said))
+                self.assertEqual((self.board.image(node), self.changes()), (before, []))
+                self.assertEqual({r["flags"] for r in self.board.requests() if r["op"] == "open"},
+                                 {"O_RDONLY"})
+                self.assertEqual(self.run_plan(args)["dryrun"], True)
+                self.board.clear_log()
+                self.assertEqual(self.romtool(*args).status, 0)
+                self.assertEqual(self.changes(), requests)
+
+    def run_plan(self, args):
+        result = self.romtool(*args, "-dryrun", "-json")
+        return harness.json_result(list(args) + ["-dryrun", "-json"], result)[0]
+
+
+if __name__ == "__main__":
+    unittest.main()
