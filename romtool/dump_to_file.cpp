@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "commands.h"
 #include "failure.h"
+#include "held_signals.h"
+#include "removed_on_signal.h"
 #include "report.h"
 
 #include "posix/file.h"
@@ -101,6 +103,7 @@ public:
             throw qv::posix::posix_exception_t(e, "%s: rename -- %s", name_.c_str(),
                                                strerror_r(e, text, sizeof text));
         }
+        removed_.disarm();
         temp_.clear();
     }
 
@@ -131,7 +134,14 @@ private:
         const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
         const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
         std::string temp = folder + "." + base + ".XXXXXX";
-        const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // 0600 less the umask, like open
+        int fd;
+        {
+            // No signal between making the file and arming its removal.
+            const held_signals_t held;
+            fd = ::mkostemp(temp.data(), O_CLOEXEC); // 0600 less the umask, like open
+            if (fd != -1)
+                removed_.arm(temp);
+        }
         if (fd == -1 && errno == EACCES && exists) {
             // A file it may write in a folder it may not: overwritten in place, as it
             // always could be, at the price of the old contents on a failure.
@@ -156,6 +166,7 @@ private:
     std::string temp_;     // while it exists
     bool special_ = false; // not a regular file: written directly, never synced
     std::optional<qv::posix::file_t> out_;
+    removed_on_signal_t removed_; // the temporary file, while it exists
 };
 
 bool names_standard_output(const std::string& file) {

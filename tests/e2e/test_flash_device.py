@@ -6,6 +6,7 @@ import os
 import resource
 import signal
 import stat
+import time
 import unittest
 
 import harness
@@ -93,6 +94,23 @@ class test_device_commands(harness.board_test_case):
                     resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
                 stdout, stderr = process.communicate(timeout=harness.TIMEOUT)
                 self.assertEqual((process.returncode, stdout, stderr), (*ending, b""))
+
+    def test_a_dump_ended_by_a_signal_leaves_no_hidden_copy(self):
+        # The copy goes to .out.bin.XXXXXX beside out.bin until its last byte; ctrl-c or a
+        # kill in between removes it, and the old file stays as it was.
+        self.board.put("out.bin", b"old dump")
+        for number in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=number):
+                self.board.clear_log()
+                process = self.board.start("-dev", "fpga0", "-dump", "out.bin")
+                while len(self.board.requests()) < 100 and process.poll() is None:
+                    time.sleep(0.01)
+                process.send_signal(number)
+                process.communicate(timeout=harness.TIMEOUT)
+                self.assertEqual((process.returncode, sorted(os.listdir(self.board.work))),
+                                 (-number, ["out.bin"]))
+                with open(os.path.join(self.board.work, "out.bin"), "rb") as f:
+                    self.assertEqual(f.read(), b"old dump")
 
     @harness.preload_board_only("standard output in the guest is a file the agent collects, "
                                 "not a pipe, and a host FIFO is not the guest's")
