@@ -110,7 +110,8 @@ say "check $(basename "$romtool_deb")"
 rroot="$scratch/romtool"
 dpkg -x "$romtool_deb" "$rroot"
 check check_files "$romtool_deb" "$rroot" usr/bin/romtool usr/share/man/man1/romtool.1.gz \
-    usr/share/bash-completion/completions/romtool usr/share/doc/romtool/copyright \
+    usr/share/bash-completion/completions/romtool usr/share/romtool/romtool.schema.json \
+    usr/share/doc/romtool/copyright \
     usr/share/doc/romtool/changelog.Debian.gz
 [ "$(field "$romtool_deb" Package)" = romtool ] || check bad "romtool package name"
 [ "$(field "$romtool_deb" Architecture)" = powerpc ] || check bad "romtool architecture"

@@ -23,5 +23,7 @@ S = "${WORKDIR}/git"
 inherit cmake bash-completion
 EXTRA_OECMAKE = "-DROMTOOL_TESTS=OFF"
 
-# Installed: ${bindir}/romtool, romtool(1) (in ${PN}-doc) and the bash
-# completion (in ${PN}-bash-completion).
+# Installed: ${bindir}/romtool, romtool(1) (in ${PN}-doc), the bash
+# completion (in ${PN}-bash-completion) and ${datadir}/romtool/romtool.schema.json,
+# the schema of romtool -json's object.
+FILES:${PN} += "${datadir}/romtool"

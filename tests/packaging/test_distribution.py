@@ -24,7 +24,8 @@ BANNED_32BIT = set("""
 """.split())
 REQUIRED_64BIT = {"__ioctl_time64", "lseek64"}  # romtool always makes requests and seeks
 BOARD_FILES = {"usr/bin/romtool", "usr/share/man/man1/romtool.1.gz",
-               "usr/share/bash-completion/completions/romtool"}
+               "usr/share/bash-completion/completions/romtool",
+               "usr/share/romtool/romtool.schema.json"}
 
 
 def fail(msg):

@@ -46,7 +46,8 @@ def check_install(build, romtool, vboard, board_preload, debian_docs):
         return {"usr/share/doc/%s/copyright" % package, "usr/share/doc/%s/changelog.Debian.gz" % package,
                 "usr/share/lintian/overrides/%s" % package} if debian_docs else set()
     components = {
-        "romtool": {"usr/share/man/man1/romtool.1.gz", "usr/share/bash-completion/completions/romtool"}
+        "romtool": {"usr/share/man/man1/romtool.1.gz", "usr/share/bash-completion/completions/romtool",
+                    "usr/share/romtool/romtool.schema.json"}
                    | ({"usr/bin/romtool"} if romtool else set()) | docs("romtool"),
         "vboard": {"usr/share/man/man1/vboard.1.gz"}
                   | ({"usr/bin/vboard", "usr/lib/vboard/vboard", "usr/lib/vboard/libvboard.so",
