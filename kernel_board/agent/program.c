@@ -46,7 +46,9 @@ static int snapshot(struct work_file* files) {
     while (dir && (entry = readdir(dir)) != NULL && count < MAX_FILES) {
         char path[300];
         snprintf(path, sizeof path, "/work/%s", entry->d_name);
-        if (entry->d_name[0] == '.' || lstat(path, &files[count].st) != 0 ||
+        /* Hidden files too: a dump's temporary copy must show when it is left behind. */
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0 ||
+            lstat(path, &files[count].st) != 0 ||
             !S_ISREG(files[count].st.st_mode))
             continue;
         snprintf(files[count].name, sizeof files[count].name, "%s", entry->d_name);
