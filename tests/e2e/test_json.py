@@ -150,11 +150,20 @@ class test_dry_run(harness.board_test_case):
              lines + b"dry run: would erase the device\ndry run: would write 4096 bytes\n"
                      b"dry run: the device differs from 0x%x to 0x%x\n" % (differ[0], differ[-1]),
              [("ioctl", "0x2000c001")] + [("write", None)] * 256),
+            (["-dev", "bios0", "-e"], b"dry run: would erase 524288 bytes\n"
+             b"dry run: bytes not erased from 0x0 to 0x%x\n" % max(
+                 i for i in range(len(target)) if target[i] != 0xFF), [("ioctl", "0x2000c001")]),
+            (["-dev", "bios1", "-p", "bios.bin"], b"program_device:\ndry run: would write 4096 "
+             b"bytes\ndry run: the device differs from 0x0 to 0xfff\n", [("write", None)] * 256),
             (["-load", "in.env"],
              b"dry run: would clear the store\ndry run: would add \"new\"\n"
              b"dry run: would change \"serverip\"\ndry run: would remove \"netmask\"\n"
              b"dry run: would remove \"hostname\"\ndry run: would remove \"bootdelay\"\n",
              [("ioctl", "0x412cc004")] + [("ioctl", "0x812cc002")] * 3),
+            (["-set", "k", "v"], b"dry run: would add \"k\"\n", [("ioctl", "0x812cc002")]),
+            (["-unset", "ipaddr"], b"dry run: would change \"ipaddr\"\n",
+             [("ioctl", "0x812cc002")]),
+            (["-unset", "nokey"], b"dry run: nothing would change\n", []),
         ]
         for args, said, requests in rows:
             with self.subTest(args=args):
