@@ -19,6 +19,13 @@ report_t::report_t() : started_(std::chrono::steady_clock::now()), facts_(json::
     head_.set("device", json::value_t());
 }
 
+report_t::~report_t() {
+    if (json()) {
+        std::cout.rdbuf(out_);
+        std::cerr.rdbuf(err_);
+    }
+}
+
 void report_t::use_json() {
     if (json())
         return;

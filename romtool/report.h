@@ -43,6 +43,8 @@ public:
 
 private:
     report_t();
+    ~report_t(); // gives the standard streams their buffers back: they outlive this
+
 
     class null_buffer_t : public std::streambuf {
     protected:
