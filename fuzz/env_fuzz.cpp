@@ -13,6 +13,7 @@
 #include "posix/exception.h"
 #include "zelk/zelk_env.h"
 
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -41,6 +42,27 @@ std::string show(const std::string& text) {
         }
     }
     return out;
+}
+
+// How the loader and the reader quote an offending line or entry in their message.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        static const char escaped[] = "\"\\\n\r\t";
+        static const char letters[] = "\"\\nrt";
+        const char* at = c ? std::strchr(escaped, c) : nullptr;
+        if (at) {
+            out += '\\';
+            out += letters[at - escaped];
+        } else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
 }
 
 void expect_entries(const entries_t& got, const entries_t& expected, const char* when) {
@@ -102,7 +124,7 @@ void check_read_all(const uint8_t* input, size_t size) {
         if (!m.parse_error)
             fuzz::fail("read_all threw '%s'", e.what());
         // Messages are cut at 510 characters.
-        const std::string expected = "Parse error in " + *m.parse_error;
+        const std::string expected = "Parse error in " + quoted(*m.parse_error);
         if (expected.compare(0, std::string(e.what()).size(), e.what()) != 0)
             fuzz::fail("read_all threw '%s', expected '%s'", show(e.what()).c_str(),
                        show(expected).c_str());
@@ -143,7 +165,7 @@ load_model_t model_load(const uint8_t* data, size_t size) {
             return refuse("a NUL byte in the line");
         const size_t equals = line.find('=');
         if (equals == std::string::npos)
-            return refuse("Parse error in " + line);
+            return refuse("Parse error in " + quoted(line));
         const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
         if (key.size() > 150)
             return refuse("key of " + std::to_string(key.size()) + " bytes, at most 150 fit");
@@ -172,8 +194,8 @@ void check_load(const uint8_t* data, size_t size) {
     qv::zelk::env_t env(0);
     std::vector<qv::zelk::env_text_line_t> lines;
     try {
-        lines = qv::zelk::parse_env_text(std::string(reinterpret_cast<const char*>(data), size),
-                                         "env");
+        lines =
+            qv::zelk::parse_env_text(std::string(reinterpret_cast<const char*>(data), size), "env");
     } catch (const qv::exception_t& e) {
         if (!m.refused)
             fuzz::fail("load refused with '%s'", show(e.what()).c_str());

@@ -13,7 +13,7 @@ namespace {
 // The modifiers each kind of command takes.
 using m = modifier_t;
 constexpr modifier_set_t only_json{m::json};
-constexpr modifier_set_t threads{m::json};
+constexpr modifier_set_t threads{m::json}; // -rmt, -wmt, -l: ended by ctrl-c, unlocked
 constexpr modifier_set_t reading{m::nowait, m::json};
 constexpr modifier_set_t reading_long{m::progress, m::nowait, m::json};
 constexpr modifier_set_t erasing{m::verify, m::progress, m::nowait, m::json, m::dryrun};
@@ -135,9 +135,9 @@ const std::vector<command_row_t>& command_rows() {
         {"-dump", nullptr, "-dump [file]", "copy device into file (dump.bin; -: stdout)",
          n::device, l::shared, reading_long, make_dump_to_file, 0},
         {"-rmt", nullptr, "-rmt <no_threads [=2]>", "environment read multithread test",
-         n::none, l::none, threads, make_threads<env_threads_t::readers>, 5},
+         n::flash_env, l::none, threads, make_threads<env_threads_t::readers>, 5},
         {"-wmt", nullptr, "-wmt <no_threads [=2]>", "environment write multithread test",
-         n::none, l::none, threads, make_threads<env_threads_t::writers>, 6},
+         n::flash_env, l::none, threads, make_threads<env_threads_t::writers>, 6},
         {"-e", nullptr, "-e", "erase device",
          n::device, l::exclusive, erasing, make_erase, 7},
         {"-set", nullptr, "-set <key> <value>", "set environment key/value",
@@ -154,7 +154,7 @@ const std::vector<command_row_t>& command_rows() {
          n::device, l::shared, reading, make_info, 3},
         // The handle is made and never used: nothing is opened, so nothing is locked.
         {"-l", nullptr, "-l", "access in loop",
-         n::none, l::none, threads, make_loop, 2},
+         n::device, l::none, threads, make_loop, 2},
         {"-crc", nullptr, "-crc bios|fpga", "check the CRC of the image on the device",
          n::device, l::shared, reading_long, make_crc, 0},
         {"-list", nullptr, "-list", "list the environment",

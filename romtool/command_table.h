@@ -17,7 +17,8 @@ class args_t;
 enum class node_t {
     device,    // the node of "-dev"
     env_store, // the environment store of "-nvram" (the flash store without it)
-    none,      // nothing of the board, or only through threads that take no lock
+    flash_env, // the environment flash store, whatever the line says
+    none,      // nothing of the board
 };
 
 struct command_row_t {

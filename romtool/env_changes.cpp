@@ -5,6 +5,7 @@
 
 #include "zelk/zelk_env_text.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace {
@@ -27,19 +28,33 @@ void report_changes(const std::vector<qv::zelk::env_entry_t>& sets, bool cleared
 }
 
 void report_dry_run(const qv::zelk::env_plan_t& plan) {
+    // A key set to the value it holds: no change to the environment, but a write all the same
+    // (after a clear every key is set again, which the clear's line says).
+    std::vector<std::string> again, sets;
+    for (const qv::zelk::env_entry_t& set : plan.sets) {
+        sets.push_back(set.key);
+        const auto named = [&](const std::vector<std::string>& keys) {
+            return std::find(keys.begin(), keys.end(), set.key) != keys.end();
+        };
+        if (!plan.clear && !named(plan.added) && !named(plan.changed))
+            again.push_back(set.key);
+    }
     json::value_t out;
     out.set("clear", plan.clear);
     out.set("added", keys_of(plan.added));
     out.set("changed", keys_of(plan.changed));
     out.set("removed", keys_of(plan.removed));
+    out.set("set", keys_of(sets));
     report_t::run().set("dryrun", true);
     report_t::run().set("plan", out);
     if (plan.clear)
         std::cout << "dry run: would clear the store" << std::endl;
-    for (const auto& [verb, keys] :
-         {std::pair{"add", &plan.added}, {"change", &plan.changed}, {"remove", &plan.removed}})
+    for (const auto& [verb, keys] : {std::pair{"add", &plan.added},
+                                     {"change", &plan.changed},
+                                     {"remove", &plan.removed},
+                                     {"set again", &again}})
         for (const std::string& key : *keys)
             std::cout << "dry run: would " << verb << " " << qv::zelk::env_quoted(key) << std::endl;
-    if (!plan.clear && plan.added.empty() && plan.changed.empty() && plan.removed.empty())
+    if (!plan.clear && sets.empty() && plan.removed.empty())
         std::cout << "dry run: nothing would change" << std::endl;
 }

@@ -10,5 +10,6 @@
 // "set": the keys set, in the order sent; "clear": whether the store was cleared first.
 void report_changes(const std::vector<qv::zelk::env_entry_t>& sets, bool cleared);
 // "dry run: would clear the store", "dry run: would add|change|remove <key>" for each key,
-// or "dry run: nothing would change"; and "dryrun", "plan" in the object.
+// "dry run: would set again <key>" for a key set to the value it holds, or "dry run:
+// nothing would change"; and "dryrun", "plan" in the object.
 void report_dry_run(const qv::zelk::env_plan_t& plan);

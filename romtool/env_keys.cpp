@@ -20,20 +20,31 @@ qv::zelk::env_t open_store(const invocation_t& run) {
                                           : qv::zelk::env_access_t::read_write);
 }
 
-// A set of key to value, or with a dry run what it would change.
+// A set of key to value, or with a dry run what it would change. A key set to the value it
+// holds is still sent (one request, as ever): the dry run says so.
 void set_key(const invocation_t& run, const std::string& key, const std::string& value) {
     qv::zelk::env_t env = open_store(run);
-    if (run.has(modifier_t::dryrun)) {
-        std::string held;
-        qv::zelk::env_plan_t plan;
-        if (!env.get(key, held))
-            plan.added.push_back(key);
-        else if (held != value)
-            plan.changed.push_back(key);
-        return report_dry_run(plan);
+    if (!run.has(modifier_t::dryrun)) {
+        env.set(key, value);
+        return report_changes({{key, value}}, false);
     }
-    env.set(key, value);
-    report_changes({{key, value}}, false);
+    // The driver refuses an entry the store has no room for: so does the dry run.
+    const qv::zelk::env_image_t image = env.read_image();
+    const std::size_t needed = qv::zelk::env_size_after_set(image, {key, value});
+    if (needed > image.size)
+        throw fatal_failure(error_kind_t::environment,
+                            qv::exception_t("%s: %s does not fit: the store would need %zu "
+                                            "bytes, it holds %zu",
+                                            env_store_node(run.store),
+                                            qv::zelk::env_quoted(key).c_str(), needed, image.size));
+    std::string held;
+    qv::zelk::env_plan_t plan;
+    plan.sets.push_back({key, value});
+    if (!env.get(key, held))
+        plan.added.push_back(key);
+    else if (held != value)
+        plan.changed.push_back(key);
+    report_dry_run(plan);
 }
 
 } // namespace
@@ -64,14 +75,18 @@ std::unique_ptr<command_t> unset_command(const invocation_t& run, const std::str
         [run, key] {
             qv::zelk::env_t env = open_store(run);
             std::string held;
-            // A missing key stays missing; an empty value is what an unset leaves.
-            if (!env.get(key, held) || (held.empty() && run.has(modifier_t::dryrun)))
-                return run.has(modifier_t::dryrun) ? report_dry_run({}) : report_changes({}, false);
+            // A missing key stays missing; an existing one is set empty, even when it is.
+            const bool exists = env.get(key, held);
             if (run.has(modifier_t::dryrun)) {
                 qv::zelk::env_plan_t plan;
-                plan.changed.push_back(key);
+                if (exists)
+                    plan.sets.push_back({key, ""});
+                if (exists && !held.empty())
+                    plan.changed.push_back(key);
                 return report_dry_run(plan);
             }
+            if (!exists)
+                return report_changes({}, false);
             env.set(key, "");
             report_changes({{key, ""}}, false);
         },

@@ -12,7 +12,9 @@
 #include "posix/file.h"
 #include "zelk/zelk_env.h"
 
+#include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,7 +24,17 @@ std::string read_text(qv::posix::file_t& input, const std::string& name) {
     std::string text;
     char piece[4096];
     while (text.size() <= qv::zelk::env_text_limit) {
-        const ssize_t got = input.read(piece, sizeof piece);
+        ssize_t got;
+        try {
+            got = input.read(piece, sizeof piece);
+        } catch (const qv::posix::posix_exception_t& e) {
+            // Standard input handed over non-blocking: wait for the text as any reader would.
+            if (e.error_number() != EAGAIN)
+                throw;
+            pollfd ready = {input.fd(), POLLIN, 0};
+            ::poll(&ready, 1, -1);
+            continue;
+        }
         if (got == 0)
             return text;
         text.append(piece, static_cast<std::size_t>(got));

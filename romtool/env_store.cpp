@@ -18,20 +18,28 @@ const char* env_store_node(zelk_env_store store) {
 std::unique_ptr<command_t> list_command(const invocation_t& run) {
     return command_of([store = run.store] {
         qv::zelk::env_t env(store);
-        std::map<std::string, std::string> listing;
-        // Written by something else than romtool: a line of theirs would load back as
-        // another entry, or not at all, so it is left out and named.
-        std::vector<std::pair<std::string, std::string>> left_out;
+        // Of a key stored twice the later entry counts, as for every reader of the store:
+        // it alone is listed, or left out and named when its line would not load back
+        // (written by something else than romtool).
+        struct stored_t {
+            std::string key; // as stored, before a reader drops its leading white space
+            std::string value;
+        };
+        std::map<std::string, stored_t> last;
         env.read_entries([&](const std::string& stored) {
             const phase_t parsing(error_kind_t::environment);
             qv::zelk::env_entry_t entry = qv::zelk::env_entry_of(stored);
-            const std::string key = stored.substr(0, stored.find('='));
-            const std::string problem = qv::zelk::env_entry_problem(key, entry.value);
-            if (problem.empty())
-                listing[entry.key] = std::move(entry.value);
-            else
-                left_out.emplace_back(key, problem);
+            last[entry.key] = {stored.substr(0, stored.find('=')), std::move(entry.value)};
         });
+        std::map<std::string, std::string> listing;
+        std::vector<std::pair<std::string, std::string>> left_out;
+        for (auto& [key, entry] : last) {
+            const std::string problem = qv::zelk::env_entry_problem(entry.key, entry.value);
+            if (problem.empty())
+                listing[key] = std::move(entry.value);
+            else
+                left_out.emplace_back(entry.key, problem);
+        }
         json::array_t entries, unloadable;
         for (const auto& [key, value] : listing) {
             json::value_t entry;

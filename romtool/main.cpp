@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "device_lock.h"
 #include "failure.h"
+#include "held_signals.h"
 #include "report.h"
 #include "standard_streams.h"
 #include "usage.h"
@@ -32,6 +33,8 @@ const char* node_of(const command_row_t& row, const invocation_t& run) {
         return run.device.c_str();
     if (row.node == node_t::env_store)
         return env_store_node(run.store);
+    if (row.node == node_t::flash_env)
+        return ZELK_FLASH_ENV_NODE;
     return nullptr;
 }
 
@@ -128,10 +131,14 @@ int main(int argc, char** argv) {
     // Output that never arrived fails the run, or `ip=$(romtool -get serverip)` could not
     // tell it got nothing.
     std::cout.flush();
-    if (!printed || std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout) {
+    const bool written = printed && std::fflush(stdout) == 0 && !std::ferror(stdout) && std::cout;
+    if (!written)
         report.json_errors() << "romtool: write error on standard output" << std::endl;
+    // A signal held off while a change was under way, which then failed, ends the run now
+    // that its failure is out.
+    held_signals_t::release_deferred();
+    if (!written)
         return 1;
-    }
     // "-l" ends by ctrl-c: with "-json" its object is out, then it ends as without.
     if (const int number = report.ended_by_signal()) {
         std::signal(number, SIG_DFL);

@@ -189,7 +189,7 @@ private:
         if (erases)
             std::cout << "dry run: would erase the device" << std::endl;
         std::cout << "dry run: would write " << bytes << " bytes" << std::endl;
-        if (state.holds)
+        if (!state.first_difference)
             std::cout << "dry run: the device already holds this image" << std::endl;
         else
             std::cout << hex_line("dry run: the device differs from 0x%zx to 0x%zx",

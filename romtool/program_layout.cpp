@@ -81,11 +81,5 @@ device_state_t compare_device(const layout_t& layout, const std::vector<unsigned
             state.last_difference = at;
         }
     }
-    // A device that ends before the range differs from there on.
-    if (held.size() < layout.bytes.size()) {
-        if (!state.first_difference)
-            state.first_difference = held.size();
-        state.last_difference = layout.bytes.size() - 1;
-    }
     return state;
 }

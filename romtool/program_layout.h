@@ -40,7 +40,8 @@ layout_t bios_layout(std::vector<unsigned char> image);
 // file_ends: where each file ends in image.
 layout_t fpga_layout(std::vector<unsigned char> image, const std::vector<std::size_t>& file_ends);
 
-// What a device holds against a layout, from the range read back (held may be shorter).
+// What a device holds against a layout, from the range read back (held may be shorter: the
+// differences are those on the device).
 struct device_state_t {
     bool holds = false;                    // exactly the layout's bytes
     bool erased = false;                   // every byte held reads erased

@@ -97,19 +97,31 @@ env_plan_t plan_load(const env_image_t& store, const std::vector<env_text_line_t
 
     if (!plan.clear) {
         // Shrinking first: from the size before, the sizes fall, then rise to the size after.
-        std::size_t size = env_stored_size(store.entries);
-        plan.needed = size;
-        for (const auto* group : {&shrinking, &growing, &added}) {
-            for (const env_entry_t& entry : *group) {
-                const auto was = held_bytes.find(entry.key);
-                size = size + bytes_of(entry) - (was == held_bytes.end() ? 0 : was->second);
-                plan.needed = std::max(plan.needed, size);
-                plan.sets.push_back(entry);
+        const auto send = [&] {
+            std::size_t size = env_stored_size(store.entries);
+            plan.needed = size;
+            plan.sets.clear();
+            for (const auto* group : {&shrinking, &growing, &added}) {
+                for (const env_entry_t& entry : *group) {
+                    const auto was = held_bytes.find(entry.key);
+                    size = size + bytes_of(entry) - (was == held_bytes.end() ? 0 : was->second);
+                    plan.needed = std::max(plan.needed, size);
+                    plan.sets.push_back(entry);
+                }
             }
+            return plan.needed <= store.size;
+        };
+        if (send())
+            return plan;
+        // Stale copies of a key left no room: a set of its own value makes the driver drop
+        // them, which costs a write but, unlike a clear, never the other keys.
+        for (const env_entry_t& entry : keys.entries) {
+            const auto was = held.find(entry.key);
+            if (was != held.end() && was->second == entry.value &&
+                bytes_of(entry) < held_bytes[entry.key])
+                shrinking.insert(shrinking.begin(), entry);
         }
-        // Stale duplicates that no set removes could be what leaves no room: a clear
-        // frees them.
-        if (plan.needed <= store.size)
+        if (send())
             return plan;
         plan.clear = true;
     }
@@ -122,6 +134,14 @@ env_plan_t plan_load(const env_image_t& store, const std::vector<env_text_line_t
             plan.overflow_line = keys.first_lines[i];
     }
     return plan;
+}
+
+std::size_t env_size_after_set(const env_image_t& store, const env_entry_t& set) {
+    std::size_t size = env_stored_size({}) + set.key.size() + 1 + set.value.size() + 1;
+    for (const std::string& entry : store.entries)
+        if (driver_key(entry) != set.key)
+            size += entry.size() + 1;
+    return size;
 }
 
 } // namespace qv::zelk

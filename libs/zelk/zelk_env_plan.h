@@ -37,8 +37,12 @@ struct env_plan_t {
 
 // The requests that turn store into the text's entries (a later line of a key wins; a key
 // keeps the place of its first line). Without a clear, a set goes only to a key whose value
-// differs or that is missing, and sets that shrink the store go first, so the store never
-// holds more than it does before or after. With one, every key is set, in the text's order.
+// differs or that is missing (or, when stale copies of a key leave no room otherwise, to that
+// key with its own value), and sets that shrink the store go first, so the store never holds
+// more than it does before or after. With one, every key is set, in the text's order.
 env_plan_t plan_load(const env_image_t& store, const std::vector<env_text_line_t>& text);
+
+// The bytes the store needs once set is stored: the driver keeps one entry of its key.
+std::size_t env_size_after_set(const env_image_t& store, const env_entry_t& set);
 
 } // namespace qv::zelk

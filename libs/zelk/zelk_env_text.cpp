@@ -39,8 +39,9 @@ env_entry_t env_entry_of(const std::string& stored) {
     while (start < stored.size() && is_space(stored[start]))
         ++start;
     const std::size_t equals = stored.find('=', start);
+    // Quoted: the bytes come from the store and may hold a terminal's control sequences.
     if (equals == std::string::npos)
-        throw exception_t("Parse error in %s", stored.c_str() + start);
+        throw exception_t("Parse error in %s", env_quoted(stored.substr(start)).c_str());
     return {stored.substr(start, equals - start), stored.substr(equals + 1)};
 }
 
@@ -68,7 +69,7 @@ std::vector<env_text_line_t> parse_env_text(const std::string& text, const std::
             refuse(number, "a NUL byte in the line");
         const std::size_t equals = line.find('=');
         if (equals == std::string::npos)
-            refuse(number, "Parse error in " + line);
+            refuse(number, "Parse error in " + env_quoted(line));
         env_entry_t entry{line.substr(0, equals), line.substr(equals + 1)};
         const std::string problem = env_entry_problem(entry.key, entry.value);
         if (!problem.empty())

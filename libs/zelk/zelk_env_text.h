@@ -26,7 +26,8 @@ struct env_entry_t {
 std::string env_entry_problem(const std::string& key, const std::string& value);
 
 // A stored entry as a reader of the store takes it: leading white space dropped, the key up
-// to the first "=". Throws exception_t "Parse error in <entry>" when there is no "=".
+// to the first "=". Throws exception_t "Parse error in <entry>" (env_quoted) when there is
+// no "=".
 env_entry_t env_entry_of(const std::string& stored);
 
 struct env_text_line_t {
@@ -39,8 +40,8 @@ constexpr std::size_t env_text_limit = 1 << 20;
 
 // The "key=value" lines of text, in order; one empty line may end the text. Refuses, with
 // exception_t "<name>: line <n>: <reason>", an empty text, an empty line before the end, a
-// line without "=" ("Parse error in <line>"), a NUL byte, and a line that env_entry_problem
-// refuses.
+// line without "=" ("Parse error in <line>", env_quoted), a NUL byte, and a line that
+// env_entry_problem refuses.
 std::vector<env_text_line_t> parse_env_text(const std::string& text, const std::string& name);
 
 // How a key or a value is shown in a message: in double quotes, '"' and '\' escaped, bytes

@@ -57,10 +57,12 @@ class test_env_keys(harness.board_test_case):
         self.board.vboard("log", "on")
         rich = [b"b=1", b"Z=x=y", b"b=2", b"sp ace = v ", b"=", K150 + b"=" + V150]
         # Written by something else: their lines would load back as other entries.
-        alien = [b" \tlead=x", b"a=1", b"k=v\r", b"k\nx=v", b"v=" + V150 + b"v", b"lead=y"]
-        left_out = (b'romtool: key " \\tlead" will not load back: a key cannot begin with white space\n'
-                    b'romtool: key "k" will not load back: a value cannot end in a carriage return\n'
+        # Of a key stored twice the later entry counts, whatever the earlier holds.
+        alien = [b"lead=y", b"a=1", b"k=v\r", b"k\nx=v", b"v=" + V150 + b"v", b" \tlead=x",
+                 b"b=1\r", b"b=2"]
+        left_out = (b'romtool: key "k" will not load back: a value cannot end in a carriage return\n'
                     b'romtool: key "k\\nx" will not load back: a key cannot hold a newline\n'
+                    b'romtool: key " \\tlead" will not load back: a key cannot begin with white space\n'
                     b'romtool: key "v" will not load back: value of 151 bytes, at most 150 fit\n')
         eio = b"read -- EIO: an I/O error occurred."
         rows = (  # store, entries (None: as created), fault, status, stdout, stderr
@@ -68,8 +70,8 @@ class test_env_keys(harness.board_test_case):
             (NVRAM, None, (), 0, b"", b""),
             (FLASH, rich, (), 0, listing(rich), b""),  # a later duplicate wins
             (NVRAM, rich, (), 0, listing(rich), b""),
-            (NVRAM, alien, (), 1, b"a=1\nlead=y\n", left_out),
-            (NVRAM, [b"a=1", b"oops"], (), 1, fatal(b"Parse error in oops"), b""),
+            (NVRAM, alien, (), 1, b"a=1\nb=2\n", left_out),
+            (NVRAM, [b"a=1", b"oops"], (), 1, fatal(b'Parse error in "oops"'), b""),
             (FLASH, None, ("read", "nth=20", "errno=5"), 1,
              fatal(b"/dev/zelk/flash_env0: " + eio), b""))
         for store, entries, fault, status, stdout, stderr in rows:

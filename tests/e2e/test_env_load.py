@@ -79,7 +79,7 @@ class test_load(load_test_case):
              b"in.env: line 2: empty line before the end of the text"),
             (FLASH, b"a=1\r\nb=2\r\n", b"in.env: line 1: a value cannot end in a carriage return"),
             (NVRAM, b"a=1\n lead=x\n", b"in.env: line 2: a key cannot begin with white space"),
-            (NVRAM, b"a=1\nnoequals\nb=2\n", b"in.env: line 2: Parse error in noequals"),
+            (NVRAM, b"a=1\nnoequals\nb=2\n", b'in.env: line 2: Parse error in "noequals"'),
             (FLASH, b"a=1\nk=" + V150 + b"v\n", b"in.env: line 2: value of 151 bytes, at most 150 fit"),
             (FLASH, "none.env", b"none.env: " + ENOENT_OPEN),
             (FLASH, "folder", b"folder: read -- EISIR: file is a directory"),
@@ -122,18 +122,29 @@ class test_load(load_test_case):
                 self.assertEqual(self.board.env_entries(FLASH[0]), after)
 
     def test_a_signal_waits_for_the_end_of_the_load(self):
-        # Each set rewrites the 64 KiB store at 5 us a byte: ctrl-c lands among them.
+        # Each set rewrites the 64 KiB store at 5 us a byte: ctrl-c lands among them, and
+        # takes effect once the load is over; a load that fails says so first.
         self.board.vboard("timing", "--program-ns-per-byte", "5000")
         text = b"".join(b"k%d=%d\n" % (i, i) for i in range(6))
         self.board.put("in.env", text)
-        process = self.board.start("-load", "in.env")
-        deadline = time.time() + 30
-        while "clear" not in self.requests(FLASH) and time.time() < deadline:
-            time.sleep(0.02)
-        process.send_signal(signal.SIGINT)
-        process.communicate(timeout=harness.TIMEOUT)
-        self.assertEqual(process.returncode, -signal.SIGINT)
-        self.assertEqual(text_of(self.board.env_entries(FLASH[0])), text)
+        failed = b"load failed after 1 line was stored: /dev/zelk/flash_env0: environment store " \
+                 b"corrupt\n"
+        for fault, stdout, after in ((None, b"", text), ("nth=2", failed, text[:5])):
+            with self.subTest(fault=fault):
+                self.board.put_env(FLASH[0], DEFAULT)
+                self.board.vboard("fault", "clear")
+                if fault:
+                    self.board.vboard("fault", "add", FLASH[0], "ioctl", "code=" + FLASH[1],
+                                      fault, "errno=132")
+                self.board.clear_log()
+                process = self.board.start("-load", "in.env")
+                deadline = time.time() + 30
+                while "clear" not in self.requests(FLASH) and time.time() < deadline:
+                    time.sleep(0.02)
+                process.send_signal(signal.SIGINT)
+                out, _ = process.communicate(timeout=harness.TIMEOUT)
+                self.assertEqual((process.returncode, out), (-signal.SIGINT, stdout))
+                self.assertEqual(text_of(self.board.env_entries(FLASH[0])), after)
 
     def test_closed_standard_output_is_no_store(self):
         # Closed, standard output would be the next descriptor opened: the store's node

@@ -11,7 +11,7 @@ import time
 import unittest
 
 import harness
-from flash_reference import bios_device, bios_sums, random_bytes
+from flash_reference import bios_device, bios_sums, fatal, random_bytes
 
 IMAGE = random_bytes(100, 1)
 BIOS = random_bytes(0x1000, 2)
@@ -61,7 +61,11 @@ class test_json(harness.board_test_case):
                                              "message": "-nvram does not apply to -e"}}),
             (["-p", "nosuch.bin"], 1, {"error": {"kind": "input", "message": "error opening file"}}),
             (["-load", "bad.env"], 1, {"error": {"kind": "input", "message":
-                                                 "bad.env: line 2: Parse error in \ufffd\x01\"noequals"}}),
+                                                 'bad.env: line 2: Parse error in "\\xff\\x01\\"noequals"'}}),
+            # Bytes that are no UTF-8 in a message of romtool's own become U+FFFD.
+            (["-load", b"\xff.env"], 1, {"error": {"kind": "input", "errno": 2, "message":
+                                                   "\ufffd.env: open -- ENOENT: file/dir does not "
+                                                   "exist or is a dangling symbolic link"}}),
             (["-dev", "nosuch", "-i"], 1, {"device": "/dev/zelk/flash_nosuch", "error": {
                 "kind": "device", "errno": 2, "errno_name": "ENOENT"}}),
             (["-dev", "fpga0", "-p", "img.bin", "-ifchanged"], 1, {"error": {
@@ -124,6 +128,7 @@ class test_json(harness.board_test_case):
                 out, err = process.communicate(timeout=harness.TIMEOUT)
                 obj = harness.json_result(args + ["-json"], harness.result_t(0, out, err))[0]
                 self.assertEqual((process.returncode, obj["ok"], err), (status, True, b""))
+                self.assertEqual(obj["device"], "/dev/zelk/flash_env0")
                 if args[0] != "-l":
                     self.assertEqual(obj["threads"], int(args[1]))
                     self.assertGreater(obj["passes"], 0 if args[0] == "-rmt" else -1)
@@ -161,6 +166,12 @@ class test_dry_run(harness.board_test_case):
              b"dry run: would remove \"hostname\"\ndry run: would remove \"bootdelay\"\n",
              [("ioctl", "0x412cc004")] + [("ioctl", "0x812cc002")] * 3),
             (["-set", "k", "v"], b"dry run: would add \"k\"\n", [("ioctl", "0x812cc002")]),
+            # Set again to the value it holds: no change, but a request all the same.
+            (["-set", "k", "v"], b"dry run: would set again \"k\"\n", [("ioctl", "0x812cc002")]),
+            # The layout's range passes the end of env1 (64 KiB): only its bytes are told.
+            (["-dev", "env1", "-pbios", "bios.bin"], lines + b"dry run: would write 4096 bytes\n"
+             b"dry run: the device differs from 0x0 to 0x%x\n" % max(
+                 i for i in range(0x1000) if target[i] != 0xFF), [("write", None)] * 256),
             (["-unset", "ipaddr"], b"dry run: would change \"ipaddr\"\n",
              [("ioctl", "0x812cc002")]),
             (["-unset", "nokey"], b"dry run: nothing would change\n", []),
@@ -178,6 +189,13 @@ class test_dry_run(harness.board_test_case):
                 self.board.clear_log()
                 self.assertEqual(self.romtool(*args).status, 0)
                 self.assertEqual(self.changes(), requests)
+
+    def test_a_set_the_store_cannot_hold(self):
+        # 4 bytes, "x=" and 8184 bytes, the empty entry: the 8 KiB NVRAM is full.
+        self.board.put_env("nvram0", [b"x=" + b"v" * 8184])
+        self.assertEqual(self.romtool("-nvram", "-set", "k", "v", "-dryrun")[:2], (1, fatal(
+            b'/dev/zelk/nvram0: "k" does not fit: the store would need 8196 bytes, it holds 8192')))
+        self.assertEqual(self.romtool("-nvram", "-set", "k", "v").status, 1)
 
     def run_plan(self, args):
         result = self.romtool(*args, "-dryrun", "-json")

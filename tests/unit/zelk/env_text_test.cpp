@@ -38,7 +38,7 @@ TEST(env_text, lines_and_refusals) {
         {"a=1\n\nb=2\n", "t: line 2: empty line before the end of the text"},
         // A listing saved with the fatal error of a failed -list after it.
         {"\nromtool fatal error : x\n\n", "t: line 1: empty line before the end of the text"},
-        {"a=1\nnoequals\n", "t: line 2: Parse error in noequals"},
+        {"a=1\nnoequals\n", "t: line 2: Parse error in \"noequals\""},
         {"a=1\nb=x" + S + "y\n", "t: line 2: a NUL byte in the line"},
         {"a=1\r\nb=2\r\n", "t: line 1: a value cannot end in a carriage return"},
         {"a=1\n lead=x\n", "t: line 2: a key cannot begin with white space"},
@@ -104,8 +104,10 @@ TEST(env_plan, sets_only_what_changes_and_clears_only_to_remove) {
         {{}, 8, "a=1\n", "clear;a=1; +a overflow at 1"},
         {{}, 12, "a=1\nb=2\nc=3\n", "clear;a=1;b=2;c=3; +a +b +c overflow at 2"},
         {{}, 13, "a=1\nb=2\nc=3\n", "clear;a=1;b=2;c=3; +a +b +c overflow at 3"},
-        // Stale copies of a key that no set would drop leave no room: the clear frees them.
-        {{"a=111111", "a=1"}, 18, "a=1\nb=22\n", "clear;a=1;b=22; +b"},
+        // Stale copies of a key leave no room: a set of its own value drops them, no clear;
+        // with the room still short the text does not fit.
+        {{"a=111111", "a=1"}, 18, "a=1\nb=22\n", "a=1;b=22; +b"},
+        {{"a=111111", "a=1"}, 13, "a=1\nb=22\n", "clear;a=1;b=22; +b overflow at 2"},
     };
     for (const row_t& row : rows)
         EXPECT_EQ(plan_of(row.store, row.size, row.text), row.expected) << row.text;
