@@ -632,8 +632,11 @@ def sources_under(paths):
 
 
 def changed_lines(revision, scope):
-    """{path: set of line numbers} changed since revision in the working tree."""
-    diff = git("diff", "-U0", "--no-color", revision, "--", *scope)
+    """{path: set of line numbers} changed since revision in the working tree, in files
+    under the scope. The whole tree is compared, so that a file moved in from elsewhere
+    is a rename and only its changed lines count."""
+    diff = git("diff", "-U0", "--no-color", "--find-renames", revision)
+    scope = [s.rstrip("/") + "/" if os.path.isdir(s) else s for s in scope]
     out, path = {}, None
     for line in diff.splitlines():
         if line.startswith("+++ "):
@@ -643,7 +646,8 @@ def changed_lines(revision, scope):
             first, count = int(m.group(1)), int(m.group(2) or 1)
             out.setdefault(path, set()).update(range(first, first + count))
     return {p: lines for p, lines in out.items()
-            if p.endswith(SOURCE_EXTENSIONS) and not is_test_source(p) and os.path.exists(p)}
+            if p.endswith(SOURCE_EXTENSIONS) and not is_test_source(p) and os.path.exists(p)
+            and any(p == s or p.startswith(s) for s in scope)}
 
 
 def read(path):
@@ -989,11 +993,11 @@ def built_sources(build):
 
 
 def source_state(pattern):
-    """Names the state of the sources, the results files left out."""
-    exclude = ":(exclude)tests/mutants"
+    """Names the state of the sources; this runner and its results files are left out."""
+    exclude = (":(exclude)tests/mutants", ":(exclude)scripts/mutants.py")
     h = hashlib.sha1()
-    for part in (git("ls-files", "-s", "--", ".", exclude), git("diff", "--", ".", exclude),
-                 git("ls-files", "--others", "--exclude-standard", "--", ".", exclude),
+    for part in (git("ls-files", "-s", "--", ".", *exclude), git("diff", "--", ".", *exclude),
+                 git("ls-files", "--others", "--exclude-standard", "--", ".", *exclude),
                  pattern or ""):
         h.update(part.encode())
     return h.hexdigest()
@@ -1053,6 +1057,7 @@ def chosen_mutants(a):
 
 
 def cmd_list(a):
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # "list | head" ends quietly
     mutants = chosen_mutants(a)
     if not a.summary:
         for m in mutants:
@@ -1132,13 +1137,17 @@ def run_mutants(a, build, mutants, tests, results, editor):
     timeouts = {n: 3 * s + 30 for n, s in durations.items()}
     budget = a.budget or 2 * sum(durations.values()) + 120
     log = os.path.join(build, "mutants.log")
+    spent = collections.defaultdict(list)  # outcome: (build, test) seconds of each mutant
     for number, m in enumerate(mutants, 1):
         started = time.monotonic()
+        built_at = None
         with open(log, "w") as f:
             f.write("mutant %s %s:%d %s\n%s\n" % (m.id, m.path, m.line, m.op, m.change))
         try:
             editor.apply(m)
-            if not build_tree(build, 2, log):
+            ok = build_tree(build, 2, log)
+            built_at = time.monotonic()
+            if not ok:
                 outcome, test = "did-not-build", None
             else:
                 if a.jobs > 1:  # test discovery once, before ctest runs side by side
@@ -1150,12 +1159,18 @@ def run_mutants(a, build, mutants, tests, results, editor):
                 outcome = {"passed": "survived", "failed": "killed"}.get(result, result)
         finally:
             editor.restore()
-        seconds = time.monotonic() - started
-        results.record(m, outcome, test, seconds)
+        now = time.monotonic()
+        results.record(m, outcome, test, now - started)
+        spent[outcome].append((built_at - started, now - built_at))
         os.replace(log, os.path.join(build, "mutants-last-%s.log" % outcome))
-        print("[%d/%d] %s %s:%d %s: %s  %s%s (%.0f s)" % (
+        print("[%d/%d] %s %s:%d %s: %s  %s%s (build %.0f s, tests %.0f s)" % (
             number, len(mutants), m.id, m.path, m.line, m.op, m.change, outcome,
-            " by " + test if outcome in ("killed", "timed-out") else "", seconds), flush=True)
+            " by " + test if outcome in ("killed", "timed-out") else "", built_at - started,
+            now - built_at), flush=True)
+    for outcome, times in sorted(spent.items()):
+        print("mutants: %d %s, %.0f s to build and %.0f s to test on average" % (
+            len(times), outcome, sum(b for b, _ in times) / len(times),
+            sum(t for _, t in times) / len(times)))
 
 
 EQUIVALENT_COLUMNS = ("id", "where", "operator", "change", "reason")
@@ -1181,6 +1196,7 @@ def cmd_equivalent(a):
 
 
 def cmd_report(a):
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     rows = load_table(a.results, COLUMNS)
     equivalent = load_table(a.equivalent, EQUIVALENT_COLUMNS)
     files = set(sources_under(list(DEFAULT_SCOPE)))
@@ -1203,7 +1219,13 @@ def cmd_report(a):
             outcome = "equivalent"
         row[outcome] += 1
     stale = sum(1 for r in rows.values() if r["id"] not in current)
-    for folder in sorted(table):
+    leaves = list(table)
+    for parent in {f.split("/")[0] + "/" for f in leaves}:  # libs/ above its folders
+        under = [f for f in leaves if f.startswith(parent)]
+        if len(under) > 1:
+            table[parent] = sum((table[f] for f in under), collections.Counter())
+    table["all"] = sum((table[f] for f in leaves), collections.Counter())
+    for folder in sorted(table, key=lambda f: (f == "all", f)):
         row = table[folder]
         detected = row["killed"] + row["timed-out"]
         counted = detected + row["survived"]
