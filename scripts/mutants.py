@@ -36,6 +36,7 @@ Not part of CI: a full run takes hours. The tests must pass on the unchanged tre
 import argparse
 import collections
 import fcntl
+import glob
 import hashlib
 import json
 import os
@@ -655,6 +656,19 @@ def read(path):
         return f.read()
 
 
+def pristine(path):
+    """The file's text, or its original while a run has a mutant in it."""
+    for note in glob.glob("build/*/active-mutant.json"):
+        try:
+            with open(note, encoding="utf-8") as f:
+                state = json.load(f)
+        except (OSError, ValueError):
+            continue
+        if state["path"] == path:
+            return state["original"]
+    return read(path)
+
+
 def write(path, text):
     with open(path, "w", encoding="utf-8", newline="") as f:
         f.write(text)
@@ -712,7 +726,7 @@ def current_mutants(paths):
     out = {}
     for path in paths:
         if os.path.exists(path):
-            out.update((m.id, m) for m in mutants_of(path, read(path)))
+            out.update((m.id, m) for m in mutants_of(path, pristine(path)))
     return out
 
 
@@ -1050,7 +1064,7 @@ def chosen_mutants(a):
                                                                 ", ".join(OPERATORS)))
     out = []
     for path in files:
-        for m in mutants_of(path, read(path), operators):
+        for m in mutants_of(path, pristine(path), operators):
             if lines[path] is None or m.line in lines[path]:
                 out.append(m)
     return out
@@ -1077,11 +1091,12 @@ def cmd_list(a):
 def cmd_run(a):
     build = a.build
     os.makedirs(build, exist_ok=True)
-    lock = open(os.path.join(build, "mutants.lock"), "w")
+    # One run at a time in this checkout, whatever its build tree: both would edit the sources.
+    lock = open("build/mutants.lock", "w")
     try:
         fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
-        sys.exit("mutants: another run is using " + build)
+        sys.exit("mutants: another run is using this checkout")
     editor = Editor(os.path.join(build, "active-mutant.json"))
     editor.recover()
     results = Results(a.results)
@@ -1097,6 +1112,7 @@ def cmd_run(a):
     configure(build)
     tests = Tests(build, a.tests)
     if a.dry_run:
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
         for path in sorted({m.path for m in mutants}):
             order = tests.order(path, results.killers(path), {})
             print("%s: tests in the order %s" % (path, " ".join(order)))
@@ -1233,8 +1249,10 @@ def cmd_report(a):
         print("%-22s killed %4d/%-4d %s  equivalent %3d  did not build %4d  timed out %3d"
               "  not run %5d" % (folder, detected, counted, score, row["equivalent"],
                                  row["did-not-build"], row["timed-out"], row["pending"]))
-    if stale:
-        print("(%d stale results: their lines changed since they ran)" % stale)
+    stale_equivalent = sum(1 for ident in equivalent if ident not in current)
+    if stale or stale_equivalent:
+        print("(stale, their lines changed since: %d results, %d equivalents)"
+              % (stale, stale_equivalent))
 
 
 SAMPLE = r'''#include <vector>
