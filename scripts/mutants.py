@@ -24,12 +24,17 @@ tests sharing a word with its name, then the rest, quickest first within each gr
 stops at the first failure or when --budget runs out. The file is always put back, on ctrl-c
 too; a crash is repaired at the next start (build/mutants/active-mutant.json).
 
-Outcomes go to tests/mutants/results.tsv as soon as they are known, so a run resumes where
-the last one stopped; equivalent mutants to tests/mutants/equivalent.tsv. A mutant's ID is
-made from the text of the lines it touches, the operator and its place within them: it
-survives edits elsewhere in the file, and a result whose lines changed is stale.
+Outcomes go to tests/mutants/results.tsv as soon as they are known (appended, the file
+rewritten sorted every few outcomes), so a run resumes where the last one stopped. One line
+per mutant, tab separated: id, file:line, operator, change ("before → after" on that line),
+outcome (killed, survived, did-not-build, timed-out), the test that killed it or ran out of
+time, seconds, and "stale" once the lines it changed are no longer there. Equivalent mutants
+go to tests/mutants/equivalent.tsv with their reason. A mutant's ID is made from the text of
+the lines it touches, the operator and its place among that operator's mutants there: it
+survives edits elsewhere in the file, and a result whose lines changed no longer counts.
 
-Not part of CI: a full run takes hours. The tests must pass on the unchanged tree first
+Not part of CI: a survivor costs a whole host test run, and all of romtool/, libs/ and
+virtual_board/core/ take about a day. The tests must pass on the unchanged tree first
 (checked once per state of the sources, cached in the build tree).
 """
 
@@ -628,7 +633,11 @@ def sources_under(paths):
             listed = [path]
         if not listed:
             sys.exit("mutants: no tracked file at " + path)
-        out += [p for p in listed if p.endswith(SOURCE_EXTENSIONS) and not is_test_source(p)]
+        kept = [p for p in listed if p.endswith(SOURCE_EXTENSIONS) and not is_test_source(p)]
+        if not kept:
+            print("mutants: no C or C++ source to mutate at %s (tests are left alone)" % path,
+                  file=sys.stderr)
+        out += kept
     return sorted(set(out))
 
 
