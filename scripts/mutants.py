@@ -18,10 +18,11 @@ comments, string and character literals and preprocessor lines (but for the valu
 object-like #defines) are never touched; nor are test sources.
 
 For each mutant, run writes it into the source file, rebuilds the tree build/mutants
-(configured like the host preset), runs the host tests one at a time with the most related
-first (tests that killed mutants of the same file before, the file's own unit tests, e2e
-tests sharing a word with its name, then the rest, quickest first within each group) and
-stops at the first failure or when --budget runs out. The file is always put back, on ctrl-c
+(configured like the host preset), runs the host tests related to the file (RELATED below;
+--all-tests: all of them) one at a time with the most related first (tests that killed
+mutants of the same file before, the file's own unit tests, e2e tests sharing a word with
+its name, then the rest, quickest first within each group) and stops at the first failure or
+when --budget runs out. The file is always put back, on ctrl-c
 too; a crash is repaired at the next start (build/mutants/active-mutant.json).
 
 Outcomes go to tests/mutants/results.tsv as soon as they are known (appended, the file
@@ -59,6 +60,43 @@ EQUIVALENT = "tests/mutants/equivalent.tsv"
 OPERATORS = ("relational", "equality", "logical", "negate", "literal", "guard", "flag",
              "stream", "plus-one")
 OUTCOMES = ("killed", "survived", "did-not-build", "timed-out")
+
+# The tests that exercise each part of the code (file path prefix, ctest regex; the first
+# prefix that matches counts). A mutant none of them kills has survived; --all-tests runs
+# every test instead, for a last look at the survivors.
+E2E = r"^e2e\.test_(%s)$"
+RELATED = (
+    ("libs/util/args", r"^util\.|" + E2E % "cli"),
+    ("libs/util/crc32", r"^util\.|" + E2E % "flash_program|flash_modifiers"),
+    ("libs/posix/", r"^posix\.|" + E2E % "flash_errors|flash_device|output|env_load|cli"),
+    ("libs/pproc/", r"^(Thread|Event|Mutex|Deadline)\.|" + E2E % "env_threads|json"),
+    ("libs/zelk/zelk_driver", r"^zelk\.|" + E2E % "flash_errors|flash_device|json"),
+    ("libs/zelk/", r"^zelk\.|" + E2E % "env_keys|env_load|json|power_cuts"),
+    ("romtool/program_", E2E % "flash_program|flash_modifiers|guards|flash_errors|json|power_cuts"),
+    ("romtool/image", E2E % "flash_program|flash_modifiers|json"),
+    ("romtool/device_io", E2E % "flash_modifiers|flash_program|json"),
+    ("romtool/erase", E2E % "flash_modifiers|guards|flash_errors|json"),
+    ("romtool/crc_command", E2E % "flash_modifiers|json|power_cuts"),
+    ("romtool/env_threads", E2E % "env_threads|json"),
+    ("romtool/env_", E2E % "env_keys|env_load|json|power_cuts|guards"),
+    ("romtool/held_signals", E2E % "env_load"),
+    ("romtool/dump", r"^romtool\.|" + E2E % "flash_device|output|json|flash_errors|cli"),
+    ("romtool/removed_on_signal", E2E % "flash_device"),
+    ("romtool/device_info", E2E % "flash_device|json|flash_errors"),
+    ("romtool/device_lock", r"^romtool\.|" + E2E % "guards|cli|env_keys|json"),
+    ("romtool/progress", E2E % "output|flash_modifiers|json"),
+    ("romtool/access_loop", E2E % "json"),
+    ("romtool/", r"packaging_completion|" + E2E % "cli|guards|json|output|env_load|flash_errors"),
+    ("virtual_board/core/", r"^vboard\.|" + E2E % "flash_program|flash_modifiers|flash_errors"
+     "|flash_device|env_keys|env_load|power_cuts|faults_random|guards"),
+)
+
+
+def related_tests(path):
+    for prefix, pattern in RELATED:
+        if path.startswith(prefix):
+            return pattern
+    return None
 
 # ---------------------------------------------------------------------------------------
 # Tokens
@@ -1178,6 +1216,9 @@ def run_mutants(a, build, mutants, tests, results, editor):
                 if a.jobs > 1:  # test discovery once, before ctest runs side by side
                     subprocess.run(["ctest", "--test-dir", build, "-N"], capture_output=True)
                 order = tests.order(m.path, results.killers(m.path), durations)
+                pattern = None if a.all_tests else related_tests(m.path)
+                if pattern:
+                    order = [name for name in order if re.search(pattern, name)]
                 result, test, _ = run_tests(build, order, a.jobs, budget, timeouts, log)
                 if result == "error":
                     raise RuntimeError("ctest could not run %s; see %s" % (test, log))
@@ -1340,6 +1381,8 @@ def main():
                      "(default: twice the unchanged tree's test time plus two minutes)")
     run.add_argument("--jobs", type=int, default=1, help="tests run side by side")
     run.add_argument("--tests", metavar="REGEX", help="only the tests matching REGEX")
+    run.add_argument("--all-tests", action="store_true",
+                     help="every test for every mutant, not only the related ones")
     run.add_argument("--limit", type=int, help="at most this many mutants this time")
     run.add_argument("--rerun", metavar="OUTCOMES",
                      help="run mutants again whose result is one of these, e.g. survived")
