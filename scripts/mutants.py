@@ -1157,6 +1157,9 @@ def cmd_run(a):
     if not mutants:
         return 0
     configure(build)
+    # Built first: the unit tests' names are known to ctest only once their programs are.
+    if not build_tree(build, 2, os.path.join(build, "mutants-baseline.log")):
+        sys.exit("mutants: the unchanged tree does not build; see %s/mutants-baseline.log" % build)
     tests = Tests(build, a.tests)
     if a.dry_run:
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
