@@ -4,6 +4,7 @@
 #include <climits>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -24,17 +25,23 @@ TEST(Deadline, CarriesMillisecondsIntoSeconds) {
     EXPECT_EQ(after(5, 999999999, 1), pair_t(6, 0)); // the part below a millisecond is dropped
     EXPECT_EQ(after(0, 999000000, INT_MAX), pair_t(2147484, 646000000)); // no overflow
     EXPECT_EQ(after(3, 250000000, -5), pair_t(3, 250000000)); // negative: now, a valid deadline
+    EXPECT_EQ(after(3, 250000000, -1), pair_t(3, 250000000));
 }
 
 TEST(Event, AutoResetIsConsumedManualStaysUntilReset) {
     for (int manual : {0, 1}) {
         event_t event(manual ? event_reset_t::manual : event_reset_t::automatic);
-        std::atomic<int> result{-2};
-        std::thread waiter([&] { result = event.wait(-1); });
+        // One set wakes every waiter of a manual event, and the one it is for otherwise.
+        std::atomic<int> results[2] = {-2, -2};
+        std::vector<std::thread> waiters;
+        for (int i = 0; i <= manual; ++i)
+            waiters.emplace_back([&, i] { results[i] = event.wait(-1); });
         std::this_thread::sleep_for(20ms);
-        event.set(); // wakes a waiter of another thread
-        waiter.join();
-        EXPECT_EQ(result, 1);
+        event.set();
+        for (std::thread& waiter : waiters)
+            waiter.join();
+        for (int i = 0; i <= manual; ++i)
+            EXPECT_EQ(results[i], 1);
         EXPECT_EQ(event.wait(10), manual) << "manual reset " << manual;
         event.reset();
         EXPECT_EQ(event.wait(10), 0);

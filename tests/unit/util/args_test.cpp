@@ -74,4 +74,24 @@ TEST(args, words_stop_at_the_next_option_and_find_starts_over) {
     EXPECT_EQ(key, "a");
 }
 
+TEST(args, the_program_name_and_worded_modifiers) {
+    // argv[0] is no argument; a missing argv or program name is no crash.
+    const char* const named[] = {"-i", "x", nullptr};
+    args_t args(2, named);
+    EXPECT_FALSE(args.find("-i"));
+    EXPECT_TRUE(args.find("x"));
+    const char* const none[] = {nullptr};
+    EXPECT_FALSE(args_t(1, none).find(""));
+    EXPECT_FALSE(args_t(1, static_cast<const char* const*>(nullptr)).find(""));
+    // A worded modifier takes its word, unless that is an option, wherever it stands.
+    auto words = make_args({"-p", "-dev", "-x", "f", "-pfpga", "-dev", "b", "-verify", "g"});
+    words.set_modifiers({"-verify"}, {"-dev"});
+    std::string value;
+    ASSERT_TRUE(words.find("-p"));
+    EXPECT_FALSE(words.next(value));
+    ASSERT_TRUE(words.find("-pfpga"));
+    EXPECT_TRUE(words.next(value));
+    EXPECT_EQ(value, "g");
+}
+
 } // namespace

@@ -61,4 +61,11 @@ TEST(driver, error_text_record_is_prefilled_and_a_full_field_read_no_further) {
     EXPECT_EQ(std::string(calls[1].record.text, 200), caught.substr(0, 200));
 }
 
+TEST(driver, a_system_error_passes_unchanged_also_outside_a_handler) {
+    driver_t d("/dev/null", O_RDONLY);
+    const qv::posix::posix_exception_t caught(EIO, "/dev/null: read -- EIO");
+    const failure_t f = failure_of([&] { d.translate_error(caught); });
+    EXPECT_EQ(std::make_pair(f.what, f.number), std::make_pair(std::string(caught.what()), EIO));
+}
+
 } // namespace

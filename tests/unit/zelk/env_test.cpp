@@ -82,7 +82,9 @@ TEST_F(env_test, fields_are_padded_full_or_refused_never_cut) {
               "env_t::set() -- value of 151 bytes, at most 150 fit");
     EXPECT_EQ(failure_of([&] { env.exists(k150 + "k"); }).what,
               "env_t::get() -- key of 151 bytes, at most 150 fit");
-    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(failure_of([&] { env.get("nokey"); }).what, "no such key, nokey\n");
+    EXPECT_EQ(failure_of([] { env_t other(2); }).what, "env_t -- no environment store 2");
+    EXPECT_EQ(calls.size(), 1u); // the get of nokey
 }
 
 TEST_F(env_test, read_all_stops_at_the_empty_entry_or_the_end) {
