@@ -1,8 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""The README's tour and romtool(1)'s EXAMPLES, taken from the documents themselves and run
-on a fresh virtual board: every tour command succeeds and prints what its comment quotes;
-every example prints exactly what the page shows (times of -json aside). A line whose output
-ends in ctrl-c gets a real SIGINT once that output is there."""
+"""The README's tour and romtool(1)'s EXAMPLES, run from the documents on a fresh virtual
+board, print what the documents show; a line shown ending in ctrl-c gets a real SIGINT."""
 
 import os
 import re
@@ -17,8 +15,7 @@ SECONDS = re.compile(rb'"seconds":[0-9.]+')
 
 
 def tour_lines():
-    """(command, quoted outputs) of the README's tour, its build line left out: the test
-    runs the romtool it is given."""
+    """(command, quoted outputs) of the README's tour but its build line."""
     with open(os.path.join(TOP, "README.md")) as f:
         text = f.read()
     tour = text[text.index("## A short tour"):]
@@ -57,8 +54,7 @@ class test_docs(harness.romtool_test_case):
         self.board = os.path.join(self.tmp, "board")
 
     def run_lines(self, prelude, commands, cwd):
-        """Runs the commands in one bash after prelude: [(status, output)], output being what
-        a terminal shows (standard output and error together)."""
+        """[(status, standard output and error)] of the commands, in one bash after prelude."""
         script = ["set -u", prelude, "export TMPDIR=%s" % self.tmp]
         for n, (command, interrupt_after) in enumerate(commands):
             out = os.path.join(self.tmp, "out.%d" % n)

@@ -205,16 +205,5 @@ class test_crc(modifier_test_case):
                 self.assertEqual(self.ops() == [], stdout == usage)
 
 
-class test_progress(modifier_test_case):
-    def test_progress_leaves_stdout_as_without(self):
-        self.board.put("small.bin", IMAGE[:32])
-        self.load("bios0", b"")
-        # Not on a terminal: whole lines on stderr (on one: test_output.py).
-        self.assertEqual(self.board.run("-dev", "bios0", "-progress", "-p", "small.bin"),
-                         (0, b"program_device:\n" + PROGRAMMED,
-                          b"writing 0/32 bytes (0%)\nwriting 16/32 bytes (50%)\n"
-                          b"writing 32/32 bytes (100%)\n"))
-
-
 if __name__ == "__main__":
     unittest.main()

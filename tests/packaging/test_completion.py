@@ -1,14 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""test_completion.py SCRIPT ROMTOOL [RUNNER...]: romtool's bash completion, run as bash
-runs it on <TAB>, against what `romtool --help` lists.
-
-Each case sets COMP_WORDS/COMP_CWORD in a folder holding a.bit, b.bit and sub/, calls the
-completion function and compares COMPREPLY; every case runs with and without the
-bash-completion framework (its _filedir, where installed). The options offered are those
-of --help, no more and no fewer; after -pfpga's files a modifier ([-x] in --help) lets
-more files follow and any other option ends them. shellcheck checks the script.
-"""
+"""test_completion.py SCRIPT ROMTOOL [RUNNER...]: romtool's bash completion, as bash runs it
+on <TAB> with and without the bash-completion framework, offers what `romtool --help` lists."""
 import os
 import shutil
 import subprocess

@@ -131,6 +131,12 @@ TEST_F(file_test, made_closed_with_its_defaults_and_synced_only_when_asked) {
 
 TEST_F(file_test, open_failures_leave_nothing_open) {
     EXPECT_EQ(failure_of([] { file_t().open(); }).what, "file_t::open() --- no file name");
+    // A failed open has no descriptor to close: standard input stays as it was.
+    if (::fcntl(0, F_GETFD) == -1) {
+        ASSERT_EQ(::open("/dev/null", O_RDONLY), 0);
+    }
+    EXPECT_EQ(failure_of([&] { file_t(path("none"), O_RDONLY).open(); }).number, ENOENT);
+    EXPECT_NE(::fcntl(0, F_GETFD), -1);
     ::umask(022);
     file_t made;
     made.open(path("made"), O_RDWR | O_CREAT); // 0600 unless given
