@@ -15,6 +15,7 @@ from flash_reference import ENOENT_OPEN, fatal
 DEFAULT = [b"serverip=192.168.1.1", b"ipaddr=192.168.1.20", b"netmask=255.255.255.0",
            b"hostname=zelk", b"bootdelay=3"]
 K150, V150 = b"k" * 150, b"v" * 150
+LIMIT = 1 << 20  # of a text's bytes
 # Store: its node and the codes of set and clear.
 FLASH = ("flash_env0", "0x812cc002", "0x412cc004")
 NVRAM = ("nvram0", "0x812cd104", "0x2000d103")
@@ -84,6 +85,11 @@ class test_load(load_test_case):
             (FLASH, "none.env", b"none.env: " + ENOENT_OPEN),
             (FLASH, "folder", b"folder: read -- EISIR: file is a directory"),
             (FLASH, "/dev/null", b"/dev/null: line 1: empty text, nothing to load"),
+            # Read whole up to 1 MiB, and refused at one byte more.
+            (FLASH, b"k=" + b"v" * (LIMIT - 3) + b"\n",
+             b"in.env: line 1: value of %d bytes, at most 150 fit" % (LIMIT - 3)),
+            (FLASH, b"k=" + b"v" * (LIMIT - 2) + b"\n",
+             b"in.env: text longer than %d bytes, more than a store holds" % LIMIT),
             # Found out from the store's own size before the first change: 4 bytes, 82
             # entries of 99 and the empty entry fit the 8 KiB NVRAM, an 83rd does not.
             (NVRAM, big, b"in.env: line 83: the text does not fit in /dev/zelk/nvram0: "
@@ -185,6 +191,19 @@ class test_standard_streams(load_test_case):
             with self.subTest(script=script):
                 self.assertEqual(self.run_shell(script), outcome)
         self.assertEqual(self.board.env_entries(NVRAM[0]), [b"a=2", b"b=3"])
+
+    def test_non_blocking_standard_input_is_waited_for(self):
+        read_end, write_end = os.pipe()
+        os.set_blocking(read_end, False)
+        process = subprocess.Popen(self.board.command("-load", "-", "-nvram"), stdin=read_end,
+                                   stdout=subprocess.PIPE, cwd=self.board.work)
+        os.close(read_end)
+        time.sleep(0.3)
+        os.write(write_end, b"a=2\n")
+        os.close(write_end)
+        self.assertEqual((process.communicate(timeout=harness.TIMEOUT)[0], process.returncode),
+                         (b"", 0))
+        self.assertEqual(self.board.env_entries(NVRAM[0]), [b"a=2"])
 
     def test_a_pipeline_from_a_late_listing(self):
         # -load reads its text to the end before it locks the store, so the -list that

@@ -175,6 +175,8 @@ class test_dry_run(harness.board_test_case):
             (["-unset", "ipaddr"], b"dry run: would change \"ipaddr\"\n",
              [("ioctl", "0x812cc002")]),
             (["-unset", "nokey"], b"dry run: nothing would change\n", []),
+            (["-unset", "ipaddr"], b"dry run: would set again \"ipaddr\"\n",
+             [("ioctl", "0x812cc002")]),
         ]
         for args, said, requests in rows:
             with self.subTest(args=args):
@@ -191,11 +193,16 @@ class test_dry_run(harness.board_test_case):
                 self.assertEqual(self.changes(), requests)
 
     def test_a_set_the_store_cannot_hold(self):
-        # 4 bytes, "x=" and 8184 bytes, the empty entry: the 8 KiB NVRAM is full.
-        self.board.put_env("nvram0", [b"x=" + b"v" * 8184])
-        self.assertEqual(self.romtool("-nvram", "-set", "k", "v", "-dryrun")[:2], (1, fatal(
-            b'/dev/zelk/nvram0: "k" does not fit: the store would need 8196 bytes, it holds 8192')))
-        self.assertEqual(self.romtool("-nvram", "-set", "k", "v").status, 1)
+        # 4 bytes, "x=" and the value, "k=v", the empty entry: 8192 fill the NVRAM exactly.
+        for value, status, stdout in (
+                (8180, 0, b'dry run: would add "k"\n'),
+                (8181, 1, fatal(b'/dev/zelk/nvram0: "k" does not fit: the store would need 8193 '
+                                b'bytes, it holds 8192'))):
+            with self.subTest(value=value):
+                self.board.put_env("nvram0", [b"x=" + b"v" * value])
+                self.assertEqual(self.romtool("-nvram", "-set", "k", "v", "-dryrun")[:2],
+                                 (status, stdout))
+                self.assertEqual(self.romtool("-nvram", "-set", "k", "v").status, status)
 
     def run_plan(self, args):
         result = self.romtool(*args, "-dryrun", "-json")
