@@ -172,6 +172,9 @@ class test_silent_faults(modifier_test_case):
                 self.check(args, 1, before + stdout)
         self.board.vboard("fault", "clear")
         self.check(["-e", "-verify"], 0, b"erase verify OK\n", b"\xff" * BIOS_SIZE)
+        self.board.clear_log()
+        self.check(["-e"], 0, b"", b"\xff" * BIOS_SIZE)  # no read-back unless asked
+        self.assertNotIn("read", {op for op, _ in self.ops()})
 
     def test_ifchanged_rewrites_after_a_silent_write(self):
         self.load("bios0", b"")

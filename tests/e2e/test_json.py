@@ -191,6 +191,14 @@ class test_dry_run(harness.board_test_case):
                 self.board.clear_log()
                 self.assertEqual(self.romtool(*args).status, 0)
                 self.assertEqual(self.changes(), requests)
+        # bios0 erased by the -e row, bios1 holding the image from 0: the erase's plan.
+        held = [i for i in range(0x1000) if BIOS[i] != 0xFF]
+        for dev, first, last in (("bios0", None, None), ("bios1", held[0], held[-1])):
+            self.assertEqual(self.run_plan(["-dev", dev, "-e"])["plan"], {
+                "erase": BIOS_SIZE, "first_not_erased": first, "last_not_erased": last})
+        status, _, stderr = self.board.run("-dev", "bios0", "-e", "-dryrun", "-progress")
+        self.assertEqual((status, stderr.split(b"\n")[0], stderr.split(b"\n")[-2]),
+                         (0, b"checking 0/524288 bytes (0%)", b"checking 524288/524288 bytes (100%)"))
 
     def test_a_set_the_store_cannot_hold(self):
         # 4 bytes, "x=" and the value, "k=v", the empty entry: 8192 fill the NVRAM exactly.

@@ -85,6 +85,11 @@ TEST_F(env_test, fields_are_padded_full_or_refused_never_cut) {
     EXPECT_EQ(failure_of([&] { env.get("nokey"); }).what, "no such key, nokey\n");
     EXPECT_EQ(failure_of([] { env_t other(2); }).what, "env_t -- no environment store 2");
     EXPECT_EQ(calls.size(), 1u); // the get of nokey
+    // erase sets an existing key empty and sends nothing more for a missing one.
+    env.erase("ab");
+    env.erase("nokey");
+    EXPECT_EQ(env.get("ab"), "");
+    EXPECT_EQ(calls.size(), 5u); // get and set of ab, get of nokey, the get above
 }
 
 TEST_F(env_test, read_all_stops_at_the_empty_entry_or_the_end) {

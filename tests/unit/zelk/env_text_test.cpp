@@ -104,10 +104,19 @@ TEST(env_plan, sets_only_what_changes_and_clears_only_to_remove) {
         {{}, 8, "a=1\n", "clear;a=1; +a overflow at 1"},
         {{}, 12, "a=1\nb=2\nc=3\n", "clear;a=1;b=2;c=3; +a +b +c overflow at 2"},
         {{}, 13, "a=1\nb=2\nc=3\n", "clear;a=1;b=2;c=3; +a +b +c overflow at 3"},
+        // The same with entries held: 4 + "a=1\0b=22222\0" + the empty entry is 17.
+        {store, 21, "a=1\nb=22222\nc=3\n", "c=3; +c"},
+        {store, 20, "a=1\nb=22222\nc=3\n", "clear;a=1;b=22222;c=3; +c overflow at 3"},
+        {store, 18, "a=1\nb=222222\n", "b=222222; ~b"},
+        {store, 17, "a=1\nb=222222\n", "clear;a=1;b=222222; ~b overflow at 2"},
+        // An entry without "=" is no key, even one the text names.
+        {{"a=1", "junk"}, 64, "a=1\njunk=1\n", "clear;a=1;junk=1; +junk -junk"},
         // Stale copies of a key leave no room: a set of its own value drops them, no clear;
         // with the room still short the text does not fit.
         {{"a=111111", "a=1"}, 18, "a=1\nb=22\n", "a=1;b=22; +b"},
         {{"a=111111", "a=1"}, 13, "a=1\nb=22\n", "clear;a=1;b=22; +b overflow at 2"},
+        {{"a=111111", "a=1"}, 19, "a=1\nb=2222222\n", "a=1;b=2222222; +b"},
+        {{"a=111111", "a=1"}, 18, "a=1\nb=2222222\n", "clear;a=1;b=2222222; +b overflow at 2"},
     };
     for (const row_t& row : rows)
         EXPECT_EQ(plan_of(row.store, row.size, row.text), row.expected) << row.text;
