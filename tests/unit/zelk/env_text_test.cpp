@@ -94,6 +94,7 @@ TEST(env_plan, sets_only_what_changes_and_clears_only_to_remove) {
         {store, 64, "b=22222\na=2\n", "a=2; ~a"}, // one set, no clear
         {store, 64, "a=1\nb=22222\nc=3\n", "c=3; +c"},
         {store, 64, "a=11111\nb=2\n", "b=2;a=11111; ~a ~b"}, // the shrinking set first
+        {store, 64, "a=2\nb=2\n", "b=2;a=2; ~a ~b"},         // then one of the same size
         {store, 64, "b=2\nb=3\na=1\nb=22222\n", ""},         // the last line of a key wins
         {store, 64, "a=1\n", "clear;a=1; -b"},               // a key goes: clear and set all
         {{"a=1", "junk"}, 64, "a=1\n", "clear;a=1; -junk"},  // an entry without "="
@@ -116,6 +117,7 @@ TEST(env_plan, sets_only_what_changes_and_clears_only_to_remove) {
         {{"a=111111", "a=1"}, 18, "a=1\nb=22\n", "a=1;b=22; +b"},
         {{"a=111111", "a=1"}, 13, "a=1\nb=22\n", "clear;a=1;b=22; +b overflow at 2"},
         {{"a=111111", "a=1"}, 19, "a=1\nb=2222222\n", "a=1;b=2222222; +b"},
+        {{"a=111111", "a=1", "b=1"}, 23, "a=1\nb=1\nc=2222222\n", "a=1;c=2222222; +c"},
         {{"a=111111", "a=1"}, 18, "a=1\nb=2222222\n", "clear;a=1;b=2222222; +b overflow at 2"},
     };
     for (const row_t& row : rows)
