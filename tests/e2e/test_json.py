@@ -196,6 +196,9 @@ class test_dry_run(harness.board_test_case):
         for dev, first, last in (("bios0", None, None), ("bios1", held[0], held[-1])):
             self.assertEqual(self.run_plan(["-dev", dev, "-e"])["plan"], {
                 "erase": BIOS_SIZE, "first_not_erased": first, "last_not_erased": last})
+        self.board.add_flash("empty", b"")
+        self.assertEqual(self.romtool("-dev", "empty", "-e", "-dryrun")[:2], (0, b"dry run: would "
+                         b"erase 0 bytes\ndry run: the device reads erased already\n"))
         status, _, stderr = self.board.run("-dev", "bios0", "-e", "-dryrun", "-progress")
         self.assertEqual((status, stderr.split(b"\n")[0], stderr.split(b"\n")[-2]),
                          (0, b"checking 0/524288 bytes (0%)", b"checking 524288/524288 bytes (100%)"))
