@@ -13,10 +13,6 @@ namespace qv::zelk {
 struct env_entry_t {
     std::string key;
     std::string value;
-
-    bool operator==(const env_entry_t& other) const {
-        return key == other.key && value == other.value;
-    }
 };
 
 // Why key=value cannot be stored so that its listing line loads back to the same entry, or

@@ -63,6 +63,7 @@ TEST(env_text, entries_that_would_not_list_back) {
     for (const auto& [entry, expected] : rows)
         EXPECT_EQ(env_entry_problem(entry.first, entry.second), expected) << entry.first;
     EXPECT_EQ(env_quoted("a\"\\\n\r\t\x01\xff"), "\"a\\\"\\\\\\n\\r\\t\\x01\\xff\"");
+    EXPECT_EQ(env_quoted("\x1f ~\x7f\x80"), "\"\\x1f ~\\x7f\\x80\""); // either side of printable
 }
 
 // "clear;k=v;..." as the plan sends it, then "+added -removed ~changed" and the line it
