@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "commands.h"
 #include "device_lock.h"
+#include "standard_streams.h"
 
 #include "posix/exception.h"
 
@@ -13,7 +14,9 @@
 #include <sstream>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
@@ -97,6 +100,30 @@ TEST(device_lock, a_device_node_is_locked_by_its_device_number) {
         ::close(other);
     }
     ::unlink(file.c_str());
+}
+
+TEST(standard_streams, every_closed_one_is_reopened_on_dev_null) {
+    // In a child: closing the test's own streams would lose its report.
+    for (const int closed : {0b001, 0b010, 0b100, 0b101, 0b111}) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            for (int fd = 0; fd <= 2; ++fd)
+                if (closed >> fd & 1)
+                    ::close(fd);
+            if (!open_standard_streams())
+                _exit(2);
+            struct stat null_node, stream;
+            ::stat("/dev/null", &null_node);
+            for (int fd = 0; fd <= 2; ++fd)
+                if ((closed >> fd & 1) &&
+                    (::fstat(fd, &stream) != 0 || stream.st_rdev != null_node.st_rdev))
+                    _exit(3 + fd);
+            _exit(0);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(status, 0) << "closed " << closed << ": 2 failed, 3 to 5 that stream";
+    }
 }
 
 } // namespace
