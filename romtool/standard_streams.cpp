@@ -9,16 +9,10 @@ bool open_standard_streams() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
-        // The lowest free descriptor: this one, since those below it are open by now.
-        const int null = ::open("/dev/null", O_RDWR);
-        if (null == -1)
+        // open gives the lowest free descriptor: this one, as those below it are open by
+        // now. Anything else (no /dev/null) is a failure.
+        if (::open("/dev/null", O_RDWR) != fd)
             return false;
-        if (null != fd) {
-            const bool moved = ::dup2(null, fd) == fd;
-            ::close(null);
-            if (!moved)
-                return false;
-        }
     }
     return true;
 }
