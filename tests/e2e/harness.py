@@ -133,6 +133,7 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
         self.work = os.path.join(self._tmp.name, "work")
         os.mkdir(self.work)
         self.vboard("create")
+        self.remove_locks()
 
     def run(self, *args, timeout=TIMEOUT):
         process = self.start(*args)
@@ -170,6 +171,7 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
             f.write("type=flash\n" + "".join("%s=%s\n" % field for field in info.items()))
         with open(self.image_path(name), "wb") as f:
             f.write(data)
+        self.remove_locks()
 
     def env_entries(self, node):  # the entries of a store's image, up to the empty one
         entries = self.image(node)[4:].split(b"\0")
@@ -209,13 +211,16 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
         return "/run/lock/romtool-%d:%d-%d.lock" % (os.major(st.st_dev), os.minor(st.st_dev),
                                                    st.st_ino)
 
-    def close(self):  # the lock files made for this board's nodes would pile up
+    def remove_locks(self):  # at the nodes' inodes: left by a killed run, or piling up after
         for entry in os.listdir(self.dir):
-            if entry.endswith(".img"):
-                try:
-                    os.unlink(self.lock_file(entry[:-4]))
-                except OSError:
-                    pass
+            path = self.lock_file(entry[:-4]) if entry.endswith(".img") else None
+            if path and os.path.isdir(path) and not os.path.islink(path):
+                os.rmdir(path)
+            elif path and os.path.lexists(path):
+                os.unlink(path)
+
+    def close(self):
+        self.remove_locks()
         self._tmp.cleanup()
 
 
