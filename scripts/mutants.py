@@ -6,6 +6,7 @@
   scripts/mutants.py list --summary [PATH...]  their count per folder and operator
   scripts/mutants.py run FILE|DIR...           apply each mutant, rebuild, test, restore
   scripts/mutants.py run --since REV           only on the lines changed since REV
+  scripts/mutants.py run --shuffle SEED DIR    in a random order: a run cut short samples evenly
   scripts/mutants.py report [--survivors [PATH]]
   scripts/mutants.py equivalent ID "reason"    a survivor no test can kill, and why
   scripts/mutants.py selfcheck                 the operators on a small sample
@@ -46,6 +47,7 @@ import glob
 import hashlib
 import json
 import os
+import random
 import re
 import signal
 import subprocess
@@ -1151,6 +1153,8 @@ def cmd_run(a):
     redo = set(a.rerun.split(",")) if a.rerun else set()
     mutants = [m for m in chosen_mutants(a) if m.id not in equivalent and (
         m.id not in results.rows or results.rows[m.id]["outcome"] in redo)]
+    if a.shuffle is not None:  # a run cut short still samples the whole scope evenly
+        random.Random(a.shuffle).shuffle(mutants)
     if a.limit:
         mutants = mutants[:a.limit]
     print("mutants: %d to run" % len(mutants), flush=True)
@@ -1387,6 +1391,8 @@ def main():
     run.add_argument("--all-tests", action="store_true",
                      help="every test for every mutant, not only the related ones")
     run.add_argument("--limit", type=int, help="at most this many mutants this time")
+    run.add_argument("--shuffle", type=int, metavar="SEED",
+                     help="run the mutants in a random order made from SEED")
     run.add_argument("--rerun", metavar="OUTCOMES",
                      help="run mutants again whose result is one of these, e.g. survived")
     run.add_argument("--dry-run", action="store_true",
