@@ -73,6 +73,7 @@ RELATED = (
     ("libs/posix/", r"^posix\.|" + E2E % "flash_errors|flash_device|output|env_load|cli"),
     ("libs/pproc/", r"^(Thread|Event|Mutex|Deadline)\.|" + E2E % "env_threads|json"),
     ("libs/zelk/zelk_driver", r"^zelk\.|" + E2E % "flash_errors|flash_device|json"),
+    ("libs/zelk/zelk_ioctl", r"^zelk\.|" + E2E % "flash_errors|flash_device|env_keys|env_load|json"),
     ("libs/zelk/", r"^zelk\.|" + E2E % "env_keys|env_load|json|power_cuts"),
     ("romtool/program_", E2E % "flash_program|flash_modifiers|guards|flash_errors|json|power_cuts"),
     ("romtool/image", E2E % "flash_program|flash_modifiers|json"),
@@ -88,7 +89,7 @@ RELATED = (
     ("romtool/device_lock", r"^romtool\.|" + E2E % "guards|cli|env_keys|json"),
     ("romtool/progress", E2E % "output|flash_modifiers|json"),
     ("romtool/access_loop", E2E % "json"),
-    ("romtool/", r"packaging_completion|" + E2E % "cli|guards|json|output|env_load|flash_errors"),
+    ("romtool/", r"^romtool\.|packaging_completion|" + E2E % "cli|guards|json|output|env_load|flash_errors"),
     ("virtual_board/core/", r"^vboard\.|" + E2E % "flash_program|flash_modifiers|flash_errors"
      "|flash_device|env_keys|env_load|power_cuts|faults_random|guards"),
 )

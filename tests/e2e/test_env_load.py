@@ -152,6 +152,19 @@ class test_load(load_test_case):
                 self.assertEqual((process.returncode, out), (-signal.SIGINT, stdout))
                 self.assertEqual(text_of(self.board.env_entries(FLASH[0])), after)
 
+    @harness.preload_board_only("the guest's agent starts romtool with nothing blocked")
+    def test_a_signal_the_caller_blocks_stays_blocked(self):
+        # A supervisor that blocks ctrl-c and has one pending: romtool ends as it would have.
+        self.board.put("in.env", b"k=1\n")
+
+        def blocked_and_pending():
+            signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGINT])
+            os.kill(os.getpid(), signal.SIGINT)
+        done = subprocess.run(self.board.command("-load", "in.env"), cwd=self.board.work,
+                              capture_output=True, preexec_fn=blocked_and_pending, check=False)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, b"", b""))
+        self.assertEqual(text_of(self.board.env_entries(FLASH[0])), b"k=1\n")
+
     def test_closed_standard_output_is_no_store(self):
         # Closed, standard output would be the next descriptor opened: the store's node
         # (or, with standard input closed too, the lock file and then the node), which the

@@ -102,6 +102,13 @@ class test_erase_and_ifchanged(modifier_test_case):
                                  reads(BIOS_REGION))
                 self.assertEqual([i for i in erase if i > first_write], [])
                 self.assertEqual(self.writes()[:2], [(0, 16), (16, 16)])
+        # An empty image ends at 0: it fits any device, needs no erase, is always held.
+        self.board.put("empty.bin", b"")
+        self.load("bios0", b"\x00")
+        self.check(["-p", "empty.bin", "-erase"], 0, b"program_device:\n" + PROGRAMMED)
+        self.check(["-p", "empty.bin", "-ifchanged"], 0, b"program_device:\n" + ALREADY)
+        self.assertNotIn("write", {op for op, _ in self.ops()})
+        self.assertNotIn(("ioctl", "0x2000c001"), self.ops())
 
     def test_failed_erase_writes_nothing(self):
         self.board.vboard("fault", "add", "bios0", "ioctl", "code=0x2000c001", "errno=130")
@@ -190,6 +197,9 @@ class test_crc(modifier_test_case):
     def test_programmed_erased_and_cut_devices(self):
         self.load("bios0", bios_device(BIOS, BIOS_SIZE))
         self.load("fpga0", fpga_device(FPGA, FPGA_SIZE))
+        # A part exactly as long as the layout, with its CRC in the last four bytes.
+        self.board.add_flash("fpga512k", fpga_device(FPGA, FPGA_CRC + 4))
+        self.board.add_flash("short", fpga_device(FPGA, FPGA_CRC + 4)[:-1])
         crc = BIOS_LINES.split(b"\n")[1] + b"\n"
         erased = b"crc is 0x%x\n" % zlib.crc32(b"\xff" * (BIOS_REGION - 0x44))
         usage = self.romtool("-x")[1]
@@ -199,6 +209,8 @@ class test_crc(modifier_test_case):
             ("bios1", ["bios"], 1, erased + b"stored crc is 0xffffffff\ncrc mismatch\n"),
             # A device shorter than the layout: said, not taken for a CRC.
             ("env0", ["bios"], 1, fatal(b"/dev/zelk/flash_env0: the device ends at 0x10000")),
+            ("fpga512k", ["fpga"], 0, FPGA_LINE + b"stored " + FPGA_LINE + b"crc OK\n"),
+            ("short", ["fpga"], 1, fatal(b"/dev/zelk/flash_short: the device ends at 0x7ffff")),
             ("bios0", [], 1, usage), ("bios0", ["BIOS"], 1, usage), ("bios0", ["-verify"], 1, usage),
         ]
         for dev, args, status, stdout in rows:
