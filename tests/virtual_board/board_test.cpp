@@ -81,7 +81,8 @@ TEST_F(core, environment_requests_romtool_never_sends) {
     std::pair<const char*, unsigned long> enotty[] = {{nvram0, FLASH_IOC_INFO},
                                                       {bios0, FLASH_IOC_ENV_GET},
                                                       {env0, NVRAM_IOC_ENV_GET},
-                                                      {bios0, 0}};
+                                                      {bios0, 0},
+                                                      {env0, 0}};
     for (auto [node, code] : enotty)
         EXPECT_EQ(error_of(ioctl(open(node, O_RDWR), code, dir_.data())), ENOTTY) << node;
     // a cleared store: zlib's CRC-32 of the rest (a NUL, then 0xFF), big-endian
