@@ -47,41 +47,76 @@ off64_t current_offset(int fd) {
     return real::lseek(fd, 0, SEEK_CUR);
 }
 
+namespace {
+
+// The image a thread mapped last, kept between its calls: mapping and unmapping a
+// whole image for every 16-byte request took most of a request's time. It serves
+// again only while its path names the same file at the same size.
+struct kept_map_t {
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    void* data = nullptr;
+    size_t size = 0;
+    bool writable = false;
+
+    ~kept_map_t() { release(); }
+    bool serves(const std::string& wanted, bool writable_wanted) const {
+        struct stat st;
+        return data && path == wanted && (writable || !writable_wanted) &&
+               stat(wanted.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino &&
+               static_cast<size_t>(st.st_size) == size;
+    }
+    void release() {
+        if (data)
+            munmap(data, size);
+        data = nullptr;
+        size = 0;
+        path.clear();
+    }
+};
+thread_local kept_map_t kept;
+
+} // namespace
+
 bool image_map_t::map(const node_ref_t& ref, bool writable, zc_node& node) {
     if (mapped_ && (writable_ || !writable))
         return true;
-    unmap();
-    int fd = real::open(image_path(ref).c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0;
-    if (ok && st.st_size > 0) {
-        const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
-        void* data =
-            real::mmap(nullptr, static_cast<size_t>(st.st_size), protection, MAP_SHARED, fd);
-        ok = data != MAP_FAILED;
-        if (ok) {
-            data_ = data;
-            size_ = static_cast<size_t>(st.st_size);
+    const std::string path = image_path(ref);
+    if (!kept.serves(path, writable)) {
+        kept.release();
+        int fd = real::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
+        if (fd < 0)
+            return false;
+        struct stat st;
+        bool ok = fstat(fd, &st) == 0;
+        if (ok && st.st_size > 0) {
+            const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+            void* data =
+                real::mmap(nullptr, static_cast<size_t>(st.st_size), protection, MAP_SHARED, fd);
+            ok = data != MAP_FAILED;
+            if (ok) {
+                kept.path = path;
+                kept.dev = st.st_dev;
+                kept.ino = st.st_ino;
+                kept.data = data;
+                kept.size = static_cast<size_t>(st.st_size);
+                kept.writable = writable;
+            }
         }
+        real::close(fd);
+        if (!ok)
+            return false;
     }
-    real::close(fd);
-    if (!ok)
-        return false;
     mapped_ = true;
     writable_ = writable;
-    node.data = static_cast<uint8_t*>(data_);
-    node.size = size_;
+    node.data = static_cast<uint8_t*>(kept.data);
+    node.size = kept.size;
     return true;
 }
 
 void image_map_t::unmap() {
-    if (data_)
-        munmap(data_, size_);
-    data_ = nullptr;
-    size_ = 0;
-    mapped_ = false;
+    mapped_ = false; // the mapping itself stays kept for the thread's next call
     writable_ = false;
 }
 

@@ -27,8 +27,8 @@ int access_mode(int fd);
 // The node's offset, kept by the kernel on its descriptor.
 off64_t current_offset(int fd);
 
-// A node's image file mapped for the length of one call: what the core reads and
-// programs, shared with every other process of the board.
+// A node's image file as the core sees it for the length of one call: what it reads
+// and programs, shared with every other process of the board.
 class image_map_t {
 public:
     image_map_t() = default;
@@ -41,8 +41,6 @@ public:
     void unmap();
 
 private:
-    void* data_ = nullptr;
-    size_t size_ = 0;
     bool mapped_ = false;
     bool writable_ = false;
 };
