@@ -19,12 +19,12 @@ comments, string and character literals and preprocessor lines (but for the valu
 object-like #defines) are never touched; nor are test sources.
 
 For each mutant, run writes it into the source file, rebuilds the tree build/mutants
-(configured like the host preset), runs the host tests related to the file (RELATED below;
---all-tests: all of them) one at a time with the most related first (tests that killed
-mutants of the same file before, the file's own unit tests, e2e tests sharing a word with
-its name, then the rest, quickest first within each group) and stops at the first failure or
-when --budget runs out. The file is always put back, on ctrl-c
-too; a crash is repaired at the next start (build/mutants/active-mutant.json).
+(configured like the host preset, with the standard library's checks on), runs the host
+tests related to the file (RELATED below; --all-tests: all of them) one at a time with the
+most related first (tests that killed mutants of the same file before, the file's own unit
+tests, e2e tests sharing a word with its name, then the rest, quickest first within each
+group) and stops at the first failure or when --budget runs out. The file is always put
+back, on ctrl-c too; a crash is repaired at the next start (build/mutants/active-mutant.json).
 
 Outcomes go to tests/mutants/results.tsv as soon as they are known (appended, the file
 rewritten sorted every few outcomes), so a run resumes where the last one stopped. One line
@@ -1025,12 +1025,14 @@ class Editor:
 # The build tree and the unchanged tree's test run
 
 def configure(build):
-    if os.path.exists(os.path.join(build, "compile_commands.json")):
-        return
-    generator = ["-G", "Ninja"] if subprocess.run(["which", "ninja"], capture_output=True
-                                                  ).returncode == 0 else []
+    # The standard library's checks on: a mutant that reads one past a vector then fails
+    # as the fault it is, instead of reading what happens to lie there.
+    generator = [] if os.path.exists(os.path.join(build, "CMakeCache.txt")) else \
+        ["-G", "Ninja"] if subprocess.run(["which", "ninja"], capture_output=True).returncode == 0 \
+        else []
     subprocess.run(["cmake", "-S", ".", "-B", build, *generator,
                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DROMTOOL_WERROR=ON",
+                    "-DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS",
                     "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"], check=True, stdout=subprocess.DEVNULL)
 
 
