@@ -123,15 +123,7 @@ class test_lock_file(harness.board_test_case):
     def setUp(self):
         super().setUp()
         self.lock = self.board.lock_file("bios0")
-        self.remove_lock()
-        self.addCleanup(self.remove_lock)
         self.board.vboard("log", "on")
-
-    def remove_lock(self):
-        if os.path.isdir(self.lock) and not os.path.islink(self.lock):
-            os.rmdir(self.lock)
-        elif os.path.lexists(self.lock):
-            os.unlink(self.lock)
 
     def test_what_is_no_regular_file_is_refused(self):
         # Planted by another user: never waited on (a FIFO would block the open), never
@@ -144,7 +136,7 @@ class test_lock_file(harness.board_test_case):
         refused = (1, b"lock file %s: not a regular file\n" % self.lock.encode())
         for kind, plant, args in rows:
             with self.subTest(kind):
-                self.remove_lock()
+                self.board.remove_locks()
                 plant(self.lock)
                 self.board.clear_log()
                 self.assertEqual(self.romtool("-dev", "bios0", *args, timeout=20)[:2], refused)
