@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -20,13 +22,23 @@
 #include <unistd.h>
 #include <utility>
 
-static int fsync_fault = 0; // errno for the next fsync, 0: none
+static int fsync_fault = 0;    // errno for the next fsync, 0: none
+static int mkostemp_fault = 0; // errno for the next mkostemp, 0: none
 
 // This program's fsync, so that syncing the dump's file can fail.
 extern "C" int fsync(int fd) {
     if (fsync_fault != 0)
         return errno = std::exchange(fsync_fault, 0), -1;
     return static_cast<int>(syscall(SYS_fsync, fd));
+}
+
+// And its mkostemp (the header's name for it: mkostemp64 where offsets are 64-bit on a
+// 32-bit target), so that a folder can refuse the dump's new file even to root.
+extern "C" int mkostemp(char* name, int flags) {
+    if (mkostemp_fault != 0)
+        return errno = std::exchange(mkostemp_fault, 0), -1;
+    static const auto real = reinterpret_cast<int (*)(char*, int)>(dlsym(RTLD_NEXT, "mkostemp64"));
+    return real(name, flags);
 }
 
 namespace {
@@ -77,8 +89,14 @@ TEST(dump, replaces_a_file_only_once_the_new_one_is_synced) {
     for (const char* name : names)
         dump_to_file(at("node"), at(name));
     dump_to_file(at("empty"), at("none.bin")); // nothing read: no file made
+    // A folder it may not write in, a file it may: overwritten in place.
+    std::ofstream(at("old.bin"), std::ios::binary) << std::string(4096, 'o');
+    mkostemp_fault = EACCES;
+    EXPECT_NO_THROW(dump_to_file(at("node"), at("old.bin")));
+    EXPECT_EQ(mkostemp_fault, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "70 bytes written\n70 bytes written\n70 bytes written\n0 bytes written\n");
+              "70 bytes written\n70 bytes written\n70 bytes written\n0 bytes written\n"
+              "70 bytes written\n");
     auto after = before;
     for (const char* leaf : {"old.bin", "target.bin", "link.bin", "dangling.bin"})
         after[leaf].second = device;
