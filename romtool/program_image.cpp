@@ -15,6 +15,7 @@
 #include "zelk/zelk_driver.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <fcntl.h>
 #include <iostream>
@@ -43,9 +44,13 @@ std::vector<unsigned char> read_plain_image(const std::string& file) {
     return bytes;
 }
 
-std::string hex_line(const char* format, std::size_t at, unsigned int a = 0, unsigned int b = 0) {
+// The compiler checks each call's arguments against its format.
+__attribute__((format(printf, 1, 2))) std::string hex_line(const char* format, ...) {
     char line[96];
-    std::snprintf(line, sizeof line, format, at, a, b);
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
     return line;
 }
 
