@@ -91,6 +91,8 @@ class test_json(harness.board_test_case):
                     if isinstance(value, dict) and name == "error":
                         got = {k: got.get(k) for k in value}
                     self.assertEqual(got, value, name)
+        # Beside the object of a usage error, its usage text on standard error.
+        self.assertTrue(self.board.run("-json").stderr.startswith(b"Usage: romtool\n"))
 
     @harness.preload_board_only("the holder's lock is taken on the host, whose /run/lock the guest does not share")
     def test_lock(self):
@@ -109,6 +111,7 @@ class test_json(harness.board_test_case):
             with self.subTest(value=value):
                 self.assertEqual(self.romtool("-set", "k", value)[0], 0)
                 got = self.run_json("-get", "k")[1]["value"]
+                self.assertEqual(isinstance(got, str), "\ufffd" not in value.decode(errors="replace"))
                 self.assertEqual(got.encode() if isinstance(got, str) else bytes.fromhex(got["hex"]),
                                  value)
 

@@ -118,6 +118,7 @@ TEST_F(core, programming_ands_erase_sets_and_transfers_stay_in_bounds) {
     EXPECT_EQ(pwrite(fd, second, 4, 0), 4);
     char buffer[17] = {};
     EXPECT_EQ(error_of(write(fd, buffer, 17)), EINVAL); // more than a write may carry
+    EXPECT_EQ(write(fd, buffer, 0), 0);
     ASSERT_EQ(lseek(fd, bios_size - 8, SEEK_SET), bios_size - 8);
     EXPECT_EQ(error_of(write(fd, buffer, 16)), ENOSPC); // would run past the end: fails whole
     EXPECT_EQ(error_of(lseek(fd, bios_size + 1, SEEK_SET)), EINVAL);
@@ -215,6 +216,13 @@ TEST_F(core, power_cut_leaves_the_board_as_far_as_it_got_whichever_process_count
     EXPECT_EQ(file("flash_bios0.img").substr(0, 64), data.substr(0, 37) + std::string(27, '\xff'));
     // the cut was counted: the rule does not fire again in a later process
     EXPECT_TRUE(WIFEXITED(in_child([&] { return int(write(fd, "x", 1)); })));
+    // an erase cut part-way has erased its first bytes only
+    std::ostringstream rule;
+    rule << "id=2 node=flash_bios0 op=ioctl code=0x" << std::hex << FLASH_IOC_ERASE
+         << " nth=1 powercut partial=3 hits=0\n";
+    append("faults.txt", rule.str());
+    EXPECT_EQ(WTERMSIG(in_child([&] { return int(ioctl(fd, FLASH_IOC_ERASE, 0)); })), SIGKILL);
+    EXPECT_EQ(file("flash_bios0.img").substr(0, 8), "\xff\xff\xff" + data.substr(3, 5));
 }
 
 TEST_F(core, request_log_lines_keep_their_layout) {

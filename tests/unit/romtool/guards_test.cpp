@@ -13,9 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sched.h>
 #include <sstream>
 #include <string>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -118,6 +120,26 @@ TEST(device_lock, a_device_node_is_locked_by_its_device_number) {
         ::close(other);
     }
     ::unlink(file.c_str());
+    // Without a lock folder no run can lock, so this one goes on unlocked. In a child with
+    // its own mounts, an empty /run over the real one.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("none", "/run", "tmpfs", 0, nullptr) != 0)
+            _exit(77);
+        try {
+            device_lock_t().take("/dev/null", lock_mode_t::exclusive, lock_wait_t::fail_at_once);
+        } catch (...) {
+            _exit(1);
+        }
+        _exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no mount namespace to hide /run/lock in";
+    EXPECT_EQ(status, 0) << "refused to run without a lock folder";
 }
 
 TEST(standard_streams, every_closed_one_is_reopened_on_dev_null) {
