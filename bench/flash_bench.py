@@ -24,7 +24,9 @@ so that the host's load does not reach the figures; --realtime lets it follow th
 Targets: "-p" and "-dump" within 1.10x of dd in wall time and CPU; with --before, every
 run within 1.02x of the older romtool's wall time. Each image is read once into memory, so
 peak RSS of "-p" may grow by the image and no more: under 4 MiB plus the image for 64 KiB,
-256 KiB and 512 KiB images, and growing no faster than the image does.
+256 KiB and 512 KiB images, and growing no faster than the image does. On the preload board
+the board's mapping of the device lives in the same process, and the pages the run wrote
+stay in it: there the image counts twice.
 """
 
 import argparse
@@ -232,14 +234,15 @@ def main():
                   ", ".join("%s %d KiB" % (name, kib) for name, kib in rss.items()))
             if program != romtool:
                 continue
+            copies = 1 if guest else 2  # romtool's, and the preload board's mapping
             for name, kib in rss.items():
                 image_kib = os.path.getsize(os.path.join(tmp, name + ".bin")) // 1024
-                if kib >= TARGET_RSS_KIB + image_kib:
+                if kib >= TARGET_RSS_KIB + copies * image_kib:
                     failed.append("peak RSS %d KiB for a %s image" % (kib, name))
             # Runs of one image vary by about 100 KiB (library placement): the growth from
             # the smallest image to the largest may pass their difference by that much.
             grown = rss["512k"] - rss["64k"]
-            if grown > (512 - 64) + 128:
+            if grown > copies * (512 - 64) + 128:
                 failed.append("RSS grows by %d KiB for 448 KiB more image" % grown)
         if guest:
             guest.close()

@@ -106,7 +106,9 @@ class test_json(harness.board_test_case):
         # The writer's escaping, read back with Python's json: control characters, quotes,
         # backslashes, UTF-8, and bytes that are no UTF-8 at all.
         values = [b'tab\there "quoted" back\\slash', b"ctrl\x01\x1f\x7f", "é ü 日本".encode(),
-                  b"\xff\xfe raw", b"cr\rin the middle", b"\xc0\xaf overlong", b"\xed\xa0\x80 surrogate"]
+                  b"\xff\xfe raw", b"cr\rin the middle", b"\xed\xa0\x80 surrogate",
+                  b"\xc0\xaf overlong", b"\xe0\x80\xaf overlong", b"\xf0\x80\x80\xaf overlong",
+                  b"\xf3\xa0\x80\x81 tag", b"\xf4\x8f\xbf\xbf last", b"\xf4\x90\x80\x80 past"]
         for value in values:
             with self.subTest(value=value):
                 self.assertEqual(self.romtool("-set", "k", value)[0], 0)

@@ -161,6 +161,12 @@ TEST_F(core, fault_rules_fail_the_calls_they_choose) {
         EXPECT_TRUE(expected.size() < 5 || fcntl(fd, F_GETFD) == -1);
         close(fd);
     }
+    // a rule holds a node name of up to 63 bytes
+    const std::string longest = "flash_" + std::string(57, 'n');
+    append(longest + ".info", "type=flash\n");
+    append(longest + ".img", std::string(64, '\xff'));
+    std::ofstream(dir_ + "/faults.txt") << "id=1 node=" << longest << " op=read errno=5 hits=0\n";
+    EXPECT_EQ(error_of(read(open(("/dev/zelk/" + longest).c_str(), O_RDONLY), b, 16)), EIO);
 }
 
 TEST_F(core, silent_faults_report_success_and_change_only_their_first_bytes) {
