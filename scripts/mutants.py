@@ -91,7 +91,7 @@ RELATED = (
     ("romtool/access_loop", E2E % "json"),
     ("romtool/", r"^romtool\.|packaging_completion|" + E2E % "cli|guards|json|output|env_load|flash_errors"),
     ("virtual_board/core/", r"^vboard\.|" + E2E % "flash_program|flash_modifiers|flash_errors"
-     "|flash_device|env_keys|env_load|power_cuts|faults_random|guards"),
+     "|flash_device|env_keys|env_load|power_cuts|guards"),
 )
 
 

@@ -1,7 +1,7 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # Many seeded runs of every romtool command under random driver faults on a virtual
-# board (the rows of tests/e2e/test_faults_random.py), with a verdict per command.
+# board (the rows of soak/faults_random.py), with a verdict per command.
 #   soak/faults.sh [--build DIR] [--runs N per command, default 100] [--seed S]
 # A build tree configured with the PowerPC toolchain runs romtool under qemu-ppc.
 set -euo pipefail
@@ -24,4 +24,4 @@ grep -q powerpc-linux-gnu "$build/CMakeCache.txt" && ROMTOOL_RUNNER="qemu-ppc -L
 for f in "$ROMTOOL" "$VBOARD_PRELOAD"; do
     [ -e "$f" ] || { echo "faults: $f not built" >&2; exit 1; }
 done
-exec python3 tests/e2e/test_faults_random.py --runs "$runs" --seed "$seed"
+exec python3 soak/faults_random.py --runs "$runs" --seed "$seed"

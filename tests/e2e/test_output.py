@@ -63,6 +63,13 @@ class test_output(harness.board_test_case):
         self.assertEqual((status, stdout), (1, device[:32]))
         self.assertRegex(stderr, harness.FATAL)
 
+    def test_progress_of_a_device_of_unknown_size(self):
+        # A part whose size reads 0: a line at the start and at each whole MiB.
+        self.board.add_flash("big", b"\xff" * (2 << 20 | 64), size_kbits=0)
+        self.assertEqual(self.board.run("-dev", "big", "-dump", "out.bin", "-progress"),
+                         (0, b"2097216 bytes written\n", b"dumping 0 bytes\ndumping 1048576 bytes\n"
+                          b"dumping 2097152 bytes\n"))
+
     @harness.preload_board_only("its standard output is the guest agent's pipe, never a file")
     def test_dump_into_the_file_that_is_standard_output(self):
         self.board.add_flash("small", b"device " * 10)

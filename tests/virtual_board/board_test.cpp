@@ -312,6 +312,11 @@ TEST_F(calls, errno_kept_on_success_close_on_exec_and_only_the_boards_nodes) {
     EXPECT_EQ(fcntl(dropped, F_GETFD), FD_CLOEXEC);
     EXPECT_NE(open_after_exec(dropped), 0);
     EXPECT_EQ(error_of(open("/dev/zelk/flash_none", O_RDONLY)), ENOENT);
+    EXPECT_EQ(error_of(open(bios0, O_RDWR | O_CREAT | O_EXCL)), EEXIST);
+    EXPECT_GE(open(bios0, O_RDWR | O_CREAT), 0);
+    EXPECT_EQ(error_of(ioctl(fd, FLASH_IOC_INFO, nullptr)), EFAULT);
+    std::filesystem::remove_all(dir_); // a board taken away under an open node
+    EXPECT_EQ(error_of(lseek(fd, 0, SEEK_SET)), ENOENT);
     unsetenv("VBOARD_DIR"); // without a board the node does not exist at all
     EXPECT_EQ(error_of(open(bios0, O_RDONLY)), ENOENT);
 }
