@@ -218,6 +218,10 @@ class test_crc(modifier_test_case):
                 self.board.clear_log()
                 self.check(["-crc", *args], status, stdout, dev=dev)
                 self.assertEqual(self.ops() == [], stdout == usage)
+        # A copy that a power cut left half programmed is told from a whole one.
+        self.load("bios1", bios_device(BIOS, BIOS_SIZE)[:0x800])
+        status, stdout = self.romtool("-dev", "bios1", "-crc", "bios")[:2]
+        self.assertEqual((status, stdout.split(b"\n")[-2]), (1, b"crc mismatch"))
 
 
 if __name__ == "__main__":
