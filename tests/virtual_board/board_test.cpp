@@ -238,11 +238,13 @@ TEST_F(core, request_log_lines_keep_their_layout) {
     std::string value = "a \"b\"\n", head = "pid=" + std::to_string(getpid()) +
                                             " tid=" + std::to_string(syscall(SYS_gettid)) +
                                             " node=flash_env0 op=";
-    lseek(fd, 0x10, SEEK_SET);
+    lseek(fd, 0x60, SEEK_SET);
+    lseek(fd, -1, SEEK_SET);
     env(fd, "say", &value);
     EXPECT_EQ(file("requests.log"),
               head + "open flags=O_RDWR result=" + std::to_string(fd) + "\n" + head +
-                  "lseek off=16 whence=SET result=16\n" + head +
+                  "lseek off=96 whence=SET result=96\n" + head +
+                  "lseek off=-1 whence=SET result=-1 errno=22\n" + head +
                   R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x0a" result=0)" + "\n");
 }
 
@@ -317,6 +319,7 @@ TEST_F(calls, errno_kept_on_success_close_on_exec_and_only_the_boards_nodes) {
     EXPECT_EQ(error_of(ioctl(fd, FLASH_IOC_INFO, nullptr)), EFAULT);
     std::filesystem::remove_all(dir_); // a board taken away under an open node
     EXPECT_EQ(error_of(lseek(fd, 0, SEEK_SET)), ENOENT);
+    EXPECT_EQ(error_of(read(fd, b, 16)) + error_of(write(fd, b, 16)), 2 * ENOENT);
     unsetenv("VBOARD_DIR"); // without a board the node does not exist at all
     EXPECT_EQ(error_of(open(bios0, O_RDONLY)), ENOENT);
 }
