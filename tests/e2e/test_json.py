@@ -34,6 +34,7 @@ class test_json(harness.board_test_case):
         checksum, crc = bios_sums(BIOS)
         b.vboard("fault", "add", "bios0", "erase", "errno=130")
         b.vboard("fault", "add", "fpga1", "write", "nth=3", "silent")
+        b.vboard("fault", "add", "fpga0", "ioctl", "errno=1")
         with open(b.image_path("fpga0"), "r+b") as f:
             f.write(b"\x00")
         rows = [  # args, status, members the object holds (error: the error's members)
@@ -68,6 +69,7 @@ class test_json(harness.board_test_case):
                                                    "exist or is a dangling symbolic link"}}),
             (["-dev", "nosuch", "-i"], 1, {"device": "/dev/zelk/flash_nosuch", "error": {
                 "kind": "device", "errno": 2, "errno_name": "ENOENT"}}),
+            (["-dev", "fpga0", "-i"], 1, {"error": {"errno": 1, "errno_name": "EPERM"}}),
             (["-dev", "fpga0", "-p", "img.bin", "-ifchanged"], 1, {"error": {
                 "kind": "device", "offset": 0,
                 "message": "device is not erased at 0x0; add -erase"}}),
