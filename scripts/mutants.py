@@ -1155,7 +1155,8 @@ def cmd_run(a):
     equivalent = load_table(a.equivalent, EQUIVALENT_COLUMNS)
     redo = set(a.rerun.split(",")) if a.rerun else set()
     mutants = [m for m in chosen_mutants(a) if m.id not in equivalent and (
-        m.id not in results.rows or results.rows[m.id]["outcome"] in redo)]
+        (m.id not in results.rows and not a.only) or
+        (m.id in results.rows and results.rows[m.id]["outcome"] in redo))]
     if a.shuffle is not None:  # a run cut short still samples the whole scope evenly
         random.Random(a.shuffle).shuffle(mutants)
     if a.limit:
@@ -1398,6 +1399,8 @@ def main():
                      help="run the mutants in a random order made from SEED")
     run.add_argument("--rerun", metavar="OUTCOMES",
                      help="run mutants again whose result is one of these, e.g. survived")
+    run.add_argument("--only", action="store_true",
+                     help="with --rerun: those mutants alone, none that never ran")
     run.add_argument("--dry-run", action="store_true",
                      help="show the mutants and each file's test order; build nothing")
     p = sub.add_parser("report")
