@@ -92,6 +92,8 @@ RELATED = (
     ("romtool/", r"^romtool\.|packaging_completion|" + E2E % "cli|guards|json|output|env_load|flash_errors"),
     ("virtual_board/core/", r"^vboard\.|" + E2E % "flash_program|flash_modifiers|flash_errors"
      "|flash_device|env_keys|env_load|power_cuts|guards"),
+    ("virtual_board/", r"^vboard\.|" + E2E % "flash_program|flash_modifiers|flash_device|env_keys"
+     "|env_threads|power_cuts"),
 )
 
 
