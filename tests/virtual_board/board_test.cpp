@@ -167,6 +167,15 @@ TEST_F(core, fault_rules_fail_the_calls_they_choose) {
     append(longest + ".img", std::string(64, '\xff'));
     std::ofstream(dir_ + "/faults.txt") << "id=1 node=" << longest << " op=read errno=5 hits=0\n";
     EXPECT_EQ(error_of(read(open(("/dev/zelk/" + longest).c_str(), O_RDONLY), b, 16)), EIO);
+    // prob=0.5 fails about half the calls
+    std::ofstream(dir_ + "/faults.txt")
+        << "id=1 node=flash_bios0 op=read prob=0.5 seed=7 errno=5\n";
+    fd = open(bios0, O_RDONLY);
+    int failed = 0;
+    for (int i = 0; i < 64; ++i)
+        failed += read(fd, b, 16) < 0;
+    EXPECT_GT(failed, 16);
+    EXPECT_LT(failed, 48);
 }
 
 TEST_F(core, silent_faults_report_success_and_change_only_their_first_bytes) {
