@@ -328,6 +328,9 @@ TEST_F(calls, errno_kept_on_success_close_on_exec_and_only_the_boards_nodes) {
     EXPECT_EQ(error_of(ioctl(fd, FLASH_IOC_INFO, nullptr)), EFAULT);
     EXPECT_EQ(error_of(read(open(bios0, O_WRONLY), b, 16)), EBADF);
     EXPECT_EQ(error_of(write(open(bios0, O_RDONLY), b, 16)), EBADF);
+    append("flash_one.info", "type=flash\n"); // the smallest image
+    append("flash_one.img", "Z");
+    EXPECT_EQ(read(open("/dev/zelk/flash_one", O_RDONLY), b, 16), 1);
     std::filesystem::remove_all(dir_); // a board taken away under an open node
     EXPECT_EQ(error_of(lseek(fd, 0, SEEK_SET)), ENOENT);
     EXPECT_EQ(error_of(read(fd, b, 16)) + error_of(write(fd, b, 16)), 2 * ENOENT);
