@@ -1,9 +1,11 @@
 # SPDX-License-Identifier: MIT
 """The command line of romtool: usage text, exit status, option precedence, value reading."""
 
+import fcntl
 import os
 import re
 import tempfile
+import time
 import unittest
 
 import harness
@@ -48,6 +50,16 @@ class test_usage(harness.romtool_test_case):
                 self.assertEqual(result.status, 1)
                 self.assertRegex(result.stdout, harness.FATAL)
                 # The device is read before the dump file is opened: no empty file left.
+                self.assertEqual(os.listdir(work), [])
+
+    def test_modifiers_that_do_not_apply_are_refused(self):
+        # Before any device is opened. Ignored, -e -nvram would erase env0's flash instead.
+        for args, refused in ((["-e", "-nvram"], b"-nvram"), (["-dump", "out.bin", "-verify"], b"-verify"),
+                              (["-i", "-erase"], b"-erase"), (["-wmt", "1", "-nowait", "-nvram"], b"-nowait"),
+                              (["-set", "k", "v", "-progress"], b"-progress")):
+            with self.subTest(args=args), tempfile.TemporaryDirectory() as work:
+                self.assertEqual(self.run_direct(*args, cwd=work)[:2],
+                                 (1, b"%s does not apply to %s\n" % (refused, args[0].encode())))
                 self.assertEqual(os.listdir(work), [])
 
     def test_version(self):
@@ -148,6 +160,39 @@ class test_lock_file(harness.board_test_case):
                    *self.board.command("-dev", "bios0", "-i")]
         self.assertEqual(harness._run(command, cwd=self.board.work).status, 0)
         self.assertEqual(os.stat(self.lock).st_mode & 0o777, 0o644)
+
+
+    def test_lock_mode_per_command(self):
+        def hold(device, mode):
+            fd = os.open(self.board.lock_file(device), os.O_RDONLY | os.O_CREAT, 0o644)
+            self.addCleanup(os.close, fd)
+            fcntl.flock(fd, mode)
+            return fd
+
+        self.board.add_flash("bios0", b"\xff" * 4096)  # a dump that ends at once
+        self.board.put("img.bin", bytes(100))
+        # Beside a reader: writers are busy at once with -nowait, readers go on.
+        fds = [hold(device, fcntl.LOCK_SH) for device in ("bios0", "env0")]
+        for args, busy in ((["-pfpga", "img.bin"], True), (["-dump", "out.bin"], False),
+                           (["-i"], False), (["-get", "serverip"], False)):
+            with self.subTest(args=args):
+                stdout = self.romtool("-dev", "bios0", "-nowait", *args).stdout
+                # The image is read and its CRC printed before the lock is asked for.
+                self.assertEqual(stdout.endswith(b"device busy: /dev/zelk/flash_bios0\n"), busy)
+        # Behind a writer every reader waits, or with -nowait is busy.
+        for fd in fds:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        self.assertEqual(self.romtool("-dev", "bios0", "-nowait", "-i")[:2],
+                         (1, b"device busy: /dev/zelk/flash_bios0\n"))
+        runs = [self.board.start("-dev", "bios0", *args)
+                for args in (["-r", "4"], ["-dump", "out.bin"], ["-get", "serverip"])]
+        time.sleep(1.0)
+        self.assertEqual([run.poll() for run in runs], [None] * len(runs))
+        for fd in fds:
+            fcntl.flock(fd, fcntl.LOCK_UN)
+        for run in runs:
+            run.communicate(timeout=harness.TIMEOUT)
+        self.assertEqual([run.returncode for run in runs], [0] * len(runs))
 
 
 if __name__ == "__main__":

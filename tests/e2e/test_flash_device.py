@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""The device commands on the virtual board: "-i", "-r", and "-dump" ("-e": test_guards.py)."""
+"""The device commands on the virtual board: "-i", "-r", and "-dump" ("-e": test_flash_modifiers.py)."""
 
 import itertools
 import os

@@ -71,8 +71,9 @@ class test_verify(modifier_test_case):
             with self.subTest(args=args):
                 self.load(dev, b"")
                 self.check(args + ["-verify"], 0, before + after + b"verify OK\n", device, dev)
-                # The read-back comes after the last write, on its own handle.
+                # One handle, no erase unasked; the read-back comes after the last write.
                 ops = self.ops()
+                self.assertEqual([d for op, d in ops if op in ("open", "ioctl")], ["O_RDWR"])
                 last = max(i for i, (op, _) in enumerate(ops) if op == "write")
                 self.assertEqual([d for op, d in ops[last:] if op == "read"], reads(length))
                 self.assertEqual([d for op, d in ops[:last] if op == "read"], [])
@@ -217,7 +218,8 @@ class test_crc(modifier_test_case):
             with self.subTest(dev=dev, args=args):
                 self.board.clear_log()
                 self.check(["-crc", *args], status, stdout, dev=dev)
-                self.assertEqual(self.ops() == [], stdout == usage)
+                self.assertEqual([d for op, d in self.ops() if op == "open"],
+                                 [] if stdout == usage else ["O_RDONLY"])
         # A copy that a power cut left half programmed is told from a whole one.
         self.load("bios1", bios_device(BIOS, BIOS_SIZE)[:0x800])
         status, stdout = self.romtool("-dev", "bios1", "-crc", "bios")[:2]
