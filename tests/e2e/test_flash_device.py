@@ -114,18 +114,21 @@ class test_device_commands(harness.board_test_case):
 
     @harness.preload_board_only("standard output in the guest is a file the agent collects, "
                                 "not a pipe, and a host FIFO is not the guest's")
-    def test_dump_into_what_cannot_be_synced(self):
+    def test_dump_into_a_fifo_or_into_standard_output_by_name(self):
         # A FIFO takes the bytes; that it cannot be synced is no failure.
         self.board.add_flash("small", b"device " * 10)
-        fifo = os.path.join(self.board.work, "fifo")
-        os.mkfifo(fifo)
+        os.mkfifo(os.path.join(self.board.work, "fifo"))
         process = self.board.start("-dev", "small", "-dump", "fifo")
-        with open(fifo, "rb") as f:
+        with open(os.path.join(self.board.work, "fifo"), "rb") as f:
             self.assertEqual(f.read(), b"device " * 10)
-        self.assertEqual(process.communicate(timeout=harness.TIMEOUT),
-                         (b"70 bytes written\n", b""))
-        self.assertEqual(process.returncode, 0)
-
+        self.assertEqual(process.communicate(timeout=harness.TIMEOUT), (b"70 bytes written\n", b""))
+        # The file that is also standard output holds the device alone; the line goes to stderr.
+        with open(os.path.join(self.board.work, "out.bin"), "wb") as out:
+            second = self.board.start("-dev", "small", "-dump", "out.bin", stdout=out)
+            self.assertEqual(second.communicate(timeout=harness.TIMEOUT)[1], b"70 bytes written\n")
+        self.assertEqual((process.returncode, second.returncode), (0, 0))
+        with open(os.path.join(self.board.work, "out.bin"), "rb") as f:
+            self.assertEqual(f.read(), b"device " * 10)
 
 if __name__ == "__main__":
     unittest.main()

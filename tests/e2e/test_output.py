@@ -70,16 +70,6 @@ class test_output(harness.board_test_case):
                          (0, b"2097216 bytes written\n", b"dumping 0 bytes\ndumping 1048576 bytes\n"
                           b"dumping 2097152 bytes\n"))
 
-    @harness.preload_board_only("its standard output is the guest agent's pipe, never a file")
-    def test_dump_into_the_file_that_is_standard_output(self):
-        self.board.add_flash("small", b"device " * 10)
-        path = os.path.join(self.board.work, "out.bin")
-        with open(path, "wb") as out:
-            self.assertEqual(self.finish(self.board.start("-dev", "small", "-dump", "out.bin",
-                                                          stdout=out)), (0, b"70 bytes written\n"))
-        with open(path, "rb") as f:
-            self.assertEqual(f.read(), b"device " * 10)
-
     @harness.preload_board_only("a terminal on the host is not the guest's")
     def test_progress_on_a_terminal_rewrites_one_line(self):
         self.board.put("small.bin", bytes(32))
