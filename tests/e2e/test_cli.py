@@ -171,21 +171,26 @@ class test_lock_file(harness.board_test_case):
 
         self.board.add_flash("bios0", b"\xff" * 4096)  # a dump that ends at once
         self.board.put("img.bin", bytes(100))
-        # Beside a reader: writers are busy at once with -nowait, readers go on.
-        fds = [hold(device, fcntl.LOCK_SH) for device in ("bios0", "env0")]
-        for args, busy in ((["-pfpga", "img.bin"], True), (["-dump", "out.bin"], False),
-                           (["-i"], False), (["-get", "serverip"], False)):
+        self.board.put("in.env", b"a=1\n")
+        # Beside a reader: writers are busy at once with -nowait, readers go on. Each
+        # command locks the node it uses: without -nvram the store is env0, not held.
+        fds = [hold(device, fcntl.LOCK_SH) for device in ("bios0", "nvram0")]
+        for args, busy in ((["-pfpga", "img.bin"], b"flash_bios0"), (["-dump", "out.bin"], None),
+                           (["-i"], None), (["-unset", "a", "-nvram"], b"nvram0"),
+                           (["-load", "in.env", "-nvram"], b"nvram0"), (["-list", "-nvram"], None),
+                           (["-unset", "a"], None)):
             with self.subTest(args=args):
-                stdout = self.romtool("-dev", "bios0", "-nowait", *args).stdout
+                status, stdout = self.romtool("-dev", "bios0", "-nowait", *args)[:2]
                 # The image is read and its CRC printed before the lock is asked for.
-                self.assertEqual(stdout.endswith(b"device busy: /dev/zelk/flash_bios0\n"), busy)
+                line = b"device busy: /dev/zelk/%s\n" % (busy or b"")
+                self.assertEqual((status, stdout.endswith(line)), (1, True) if busy else (0, False))
         # Behind a writer every reader waits, or with -nowait is busy.
         for fd in fds:
             fcntl.flock(fd, fcntl.LOCK_EX)
         self.assertEqual(self.romtool("-dev", "bios0", "-nowait", "-i")[:2],
                          (1, b"device busy: /dev/zelk/flash_bios0\n"))
         runs = [self.board.start("-dev", "bios0", *args)
-                for args in (["-r", "4"], ["-dump", "out.bin"], ["-get", "serverip"])]
+                for args in (["-r", "4"], ["-dump", "out.bin"], ["-list", "-nvram"])]
         time.sleep(1.0)
         self.assertEqual([run.poll() for run in runs], [None] * len(runs))
         for fd in fds:

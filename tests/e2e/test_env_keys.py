@@ -2,8 +2,6 @@
 """The environment commands -set, -get, -list and -unset on both stores of the board, and
 -list's listing loaded back: exact output, status, store contents and requests."""
 
-import fcntl
-import os
 import unittest
 
 import harness
@@ -138,18 +136,6 @@ class test_env_keys(harness.board_test_case):
                 self.assertEqual(self.romtool("-dev", "nosuch", *args)[:2], (1, fatal(message)))
                 self.assertEqual(self.board.requests(), [])
         self.assertEqual(self.board.env_entries(FLASH[0]), DEFAULT)
-
-    @harness.preload_board_only("the holder's lock is taken on the host, whose /run/lock the guest does not share")
-    def test_locks_on_the_node_used(self):
-        self.board.put("in.env", b"a=1\n")
-        fd = os.open(self.board.lock_file("nvram0"), os.O_RDONLY | os.O_CREAT, 0o644)
-        self.addCleanup(os.close, fd)
-        fcntl.flock(fd, fcntl.LOCK_SH)
-        busy = (1, b"device busy: /dev/zelk/nvram0\n")
-        for args, outcome in ((["-unset", "a", "-nvram"], busy), (["-load", "in.env", "-nvram"], busy),
-                              (["-list", "-nvram"], (0, b"")), (["-unset", "a"], (0, b""))):
-            with self.subTest(args=args):
-                self.assertEqual(self.romtool("-nowait", *args)[:2], outcome)
 
 
 if __name__ == "__main__":
