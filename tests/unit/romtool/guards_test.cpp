@@ -62,7 +62,7 @@ TEST(dump, replaces_a_file_only_once_the_new_one_is_synced) {
     std::ofstream(at("empty"), std::ios::binary);
     fs::create_symlink("target.bin", at("link.bin"));
     fs::create_symlink("new.bin", at("dangling.bin"));
-    for (const auto& [leaf, mode] : {std::pair{"old.bin", 0640}, {"target.bin", 0604}}) {
+    for (const auto& [leaf, mode] : {std::pair{"old.bin", 0640}, {"target.bin", 0605}}) {
         std::ofstream(at(leaf), std::ios::binary) << std::string(4096, 'o');
         fs::permissions(at(leaf), fs::perms(mode));
     }
