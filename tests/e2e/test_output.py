@@ -70,6 +70,19 @@ class test_output(harness.board_test_case):
                          (0, b"2097216 bytes written\n", b"dumping 0 bytes\ndumping 1048576 bytes\n"
                           b"dumping 2097152 bytes\n"))
 
+    @harness.preload_board_only("the mount namespace is the host's")
+    def test_a_closed_stream_without_dev_null_stops_the_run(self):
+        # Reopened on /dev/null, a closed stream is never a device node; with no /dev/null
+        # (a board's /dev not yet populated) the run ends before anything is opened.
+        self.board.vboard("log", "on")
+        script = 'mount -t tmpfs none /dev || exit 77; exec "$@" <&-'
+        done = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh",
+                               *self.board.command("-e")], capture_output=True, check=False)
+        if done.returncode == 77 or done.stderr.startswith(b"unshare:"):
+            self.skipTest("no mount namespace here")
+        self.assertEqual((done.returncode, done.stdout, done.stderr, self.board.requests()),
+                         (1, b"", b"", []))
+
     @harness.preload_board_only("a terminal on the host is not the guest's")
     def test_progress_on_a_terminal_rewrites_one_line(self):
         self.board.put("small.bin", bytes(32))
