@@ -184,6 +184,9 @@ class test_lock_file(harness.board_test_case):
                 # The image is read and its CRC printed before the lock is asked for.
                 line = b"device busy: /dev/zelk/%s\n" % (busy or b"")
                 self.assertEqual((status, stdout.endswith(line)), (1, True) if busy else (0, False))
+        result = self.romtool("-dev", "bios0", "-nowait", "-e", "-json")
+        self.assertEqual(harness.json_result(["-json"], result)[0]["error"],
+                         {"kind": "lock", "message": "device busy: /dev/zelk/flash_bios0"})
         # Behind a writer every reader waits, or with -nowait is busy.
         for fd in fds:
             fcntl.flock(fd, fcntl.LOCK_EX)

@@ -3,9 +3,6 @@
 checks every -json run), with each command's facts and each kind of failure; bytes that come
 back exactly; and dry runs that change nothing and say what the real run then does."""
 
-import fcntl
-import json
-import os
 import signal
 import time
 import unittest
@@ -95,14 +92,6 @@ class test_json(harness.board_test_case):
                     self.assertEqual(got, value, name)
         # Beside the object of a usage error, its usage text on standard error.
         self.assertTrue(self.board.run("-json").stderr.startswith(b"Usage: romtool\n"))
-
-    @harness.preload_board_only("the holder's lock is taken on the host, whose /run/lock the guest does not share")
-    def test_lock(self):
-        fd = os.open(self.board.lock_file("bios0"), os.O_RDONLY | os.O_CREAT, 0o644)
-        self.addCleanup(os.close, fd)
-        fcntl.flock(fd, fcntl.LOCK_SH)
-        self.assertEqual(self.run_json("-dev", "bios0", "-e", "-nowait")[1]["error"],
-                         {"kind": "lock", "message": "device busy: /dev/zelk/flash_bios0"})
 
     def test_bytes_come_back_exactly(self):
         # The writer's escaping, read back with Python's json: control characters, quotes,

@@ -85,26 +85,30 @@ class test_output(harness.board_test_case):
 
     @harness.preload_board_only("a terminal on the host is not the guest's")
     def test_progress_on_a_terminal_rewrites_one_line(self):
+        # Blanked at the end, so the next line starts on a clean line; a device of unknown
+        # size is redrawn at every 64 KiB.
         self.board.put("small.bin", bytes(32))
-        terminal, stderr = pty.openpty()
-        process = subprocess.Popen(
-            self.board.command("-dev", "bios0", "-p", "small.bin", "-progress"),
-            cwd=self.board.work, stdout=subprocess.PIPE, stderr=stderr)
-        os.close(stderr)
-        stdout, _ = process.communicate(timeout=harness.TIMEOUT)
-        shown = b""
-        try:
-            while chunk := os.read(terminal, 4096):
-                shown += chunk
-        except OSError:  # EIO: every writer has gone
-            pass
-        os.close(terminal)
-        self.assertEqual((process.returncode, stdout),
-                         (0, b"program_device:\nprogramming successful\n"))
-        # Blanked at the end, so the next line starts on a clean line.
-        self.assertEqual(shown, b"\rwriting 0/32 bytes (0%)\rwriting 16/32 bytes (50%)"
-                         b"\rwriting 32/32 bytes (100%)\r" + b" " * 26 + b"\r")
-
+        self.board.add_flash("big", b"\xff" * (128 << 10), size_kbits=0)
+        rows = ((["-dev", "bios0", "-p", "small.bin"], b"program_device:\nprogramming successful\n",
+                 b"\rwriting 0/32 bytes (0%)\rwriting 16/32 bytes (50%)\rwriting 32/32 bytes (100%)"
+                 b"\r" + b" " * 26 + b"\r"),
+                (["-dev", "big", "-dump", "out.bin"], b"131072 bytes written\n",
+                 b"\rdumping 0 bytes\rdumping 65536 bytes\rdumping 131072 bytes\r" + b" " * 20 + b"\r"))
+        for args, stdout, shown in rows:
+            terminal, stderr = pty.openpty()
+            process = subprocess.Popen(self.board.command(*args, "-progress"), cwd=self.board.work,
+                                       stdout=subprocess.PIPE, stderr=stderr)
+            os.close(stderr)
+            self.assertEqual((process.communicate(timeout=harness.TIMEOUT)[0], process.returncode),
+                             (stdout, 0))
+            seen = b""
+            try:
+                while chunk := os.read(terminal, 4096):
+                    seen += chunk
+            except OSError:  # EIO: every writer has gone
+                pass
+            os.close(terminal)
+            self.assertEqual(seen, shown)
 
 if __name__ == "__main__":
     unittest.main()
