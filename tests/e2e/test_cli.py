@@ -54,12 +54,11 @@ class test_usage(harness.romtool_test_case):
 
     def test_modifiers_that_do_not_apply_are_refused(self):
         # Before any device is opened. Ignored, -e -nvram would erase env0's flash instead.
-        for args, refused in ((["-e", "-nvram"], b"-nvram"), (["-dump", "out.bin", "-verify"], b"-verify"),
-                              (["-i", "-erase"], b"-erase"), (["-wmt", "1", "-nowait", "-nvram"], b"-nowait"),
-                              (["-set", "k", "v", "-progress"], b"-progress")):
+        for args in (["-e", "-nvram"], ["-dump", "out.bin", "-verify"], ["-i", "-erase"],
+                     ["-wmt", "1", "-nvram", "-nowait"], ["-set", "k", "v", "-progress"]):
             with self.subTest(args=args), tempfile.TemporaryDirectory() as work:
-                self.assertEqual(self.run_direct(*args, cwd=work)[:2],
-                                 (1, b"%s does not apply to %s\n" % (refused, args[0].encode())))
+                message = "%s does not apply to %s\n" % (args[-1], args[0])
+                self.assertEqual(self.run_direct(*args, cwd=work)[:2], (1, message.encode()))
                 self.assertEqual(os.listdir(work), [])
 
     def test_version(self):
@@ -185,8 +184,7 @@ class test_lock_file(harness.board_test_case):
                 line = b"device busy: /dev/zelk/%s\n" % (busy or b"")
                 self.assertEqual((status, stdout.endswith(line)), (1, True) if busy else (0, False))
         result = self.romtool("-dev", "bios0", "-nowait", "-e", "-json")
-        self.assertEqual(harness.json_result(["-json"], result)[0]["error"],
-                         {"kind": "lock", "message": "device busy: /dev/zelk/flash_bios0"})
+        self.assertEqual(harness.json_result(["-json"], result)[0]["error"]["kind"], "lock")
         # Behind a writer every reader waits, or with -nowait is busy.
         for fd in fds:
             fcntl.flock(fd, fcntl.LOCK_EX)

@@ -223,12 +223,14 @@ TEST_F(core, error_text_names_every_code_and_replaces_the_callers_text) {
 
 TEST_F(core, power_cut_leaves_the_board_as_far_as_it_got_whichever_process_counts) {
     append("faults.txt", "id=1 node=flash_bios0 op=write nth=3 powercut partial=5 hits=0\n");
+    append("board.conf", "log=on\n");
     const std::string data = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuv";
     int fd = open(bios0, O_RDWR);
     EXPECT_EQ(write(fd, data.data(), 16), 16); // the board's third write is cut, in a child
     auto two_more = [&] { return int(write(fd, &data[16], 16) + write(fd, &data[32], 16)); };
     EXPECT_EQ(WTERMSIG(in_child(two_more)), SIGKILL);
     EXPECT_EQ(file("flash_bios0.img").substr(0, 64), data.substr(0, 37) + std::string(27, '\xff'));
+    EXPECT_NE(file("requests.log").find("result=-1 errno=0 fault=1 powercut\n"), std::string::npos);
     // the cut was counted: the rule does not fire again in a later process
     EXPECT_TRUE(WIFEXITED(in_child([&] { return int(write(fd, "x", 1)); })));
     // an erase cut part-way has erased its first bytes only
