@@ -116,14 +116,15 @@ TEST_F(core, programming_ands_erase_sets_and_transfers_stay_in_bounds) {
     const unsigned char first[4] = {0xF0, 0x0F, 0xAA, 0x12}, second[4] = {0x3C, 0xFF, 0x55, 0x12};
     EXPECT_EQ(write(fd, first, 4), 4);
     EXPECT_EQ(pwrite(fd, second, 4, 0), 4);
-    char buffer[17] = {};
-    EXPECT_EQ(error_of(write(fd, buffer, 17)), EINVAL); // more than a write may carry
-    EXPECT_EQ(write(fd, buffer, 0), 0);
+    char b[17] = {};
+    EXPECT_EQ(error_of(write(fd, b, 17)), EINVAL); // more than a write may carry
+    EXPECT_EQ(write(fd, b, 0), 0);
     ASSERT_EQ(lseek(fd, bios_size - 8, SEEK_SET), bios_size - 8);
-    EXPECT_EQ(error_of(write(fd, buffer, 16)), ENOSPC); // would run past the end: fails whole
-    EXPECT_EQ(error_of(lseek(fd, bios_size + 1, SEEK_SET)), EINVAL);
-    EXPECT_EQ(read(fd, buffer, 16), 8); // failures left the offset alone: a short count at the end
-    EXPECT_EQ(read(fd, buffer, 16), 0);
+    EXPECT_EQ(error_of(write(fd, b, 16)), ENOSPC); // would run past the end: fails whole
+    EXPECT_EQ(error_of(lseek(fd, bios_size + 1, SEEK_SET)), EINVAL); // and before the start:
+    EXPECT_EQ(error_of(pread(fd, b, 1, -1)) + error_of(pwrite(fd, b, 1, -1)), 2 * EINVAL);
+    EXPECT_EQ(read(fd, b, 16), 8); // failures left the offset alone: a short count at the end
+    EXPECT_EQ(read(fd, b, 16), 0);
     EXPECT_EQ(pwrite(fd, "01234567", 8, bios_size - 8), 8); // up to the very end
     std::string expected(bios_size, '\xff');
     expected.replace(0, 4, "\x30\x0f\x00\x12", 4).replace(bios_size - 8, 8, "01234567");
