@@ -105,10 +105,12 @@ class test_device_commands(harness.board_test_case):
                 process = self.board.start("-dev", "fpga0", "-dump", "out.bin")
                 while len(self.board.requests()) < 100 and process.poll() is None:
                     time.sleep(0.01)
+                during = [name[:9] for name in sorted(os.listdir(self.board.work))]
+                hidden = [] if harness.KERNEL else [".out.bin."]  # the guest's show at its end
                 process.send_signal(number)
                 process.communicate(timeout=harness.TIMEOUT)
-                self.assertEqual((process.returncode, sorted(os.listdir(self.board.work))),
-                                 (-number, ["out.bin"]))
+                self.assertEqual((process.returncode, during, sorted(os.listdir(self.board.work))),
+                                 (-number, hidden + ["out.bin"], ["out.bin"]))
                 with open(os.path.join(self.board.work, "out.bin"), "rb") as f:
                     self.assertEqual(f.read(), b"old dump")
 
