@@ -69,7 +69,7 @@ OUTCOMES = ("killed", "survived", "did-not-build", "timed-out")
 E2E = r"^e2e\.test_(%s)$"
 RELATED = (
     ("libs/util/args", r"^util\.|" + E2E % "cli"),
-    ("libs/util/crc32", r"^util\.|" + E2E % "flash_program|flash_modifiers"),
+    ("libs/util/crc32", r"^util\.|" + E2E % "flash_program|flash_modifiers|flash_errors"),
     ("libs/posix/", r"^posix\.|" + E2E % "flash_errors|flash_device|output|env_load|cli"),
     ("libs/pproc/", r"^(Thread|Event|Mutex|Deadline)\.|" + E2E % "env_threads|json"),
     ("libs/zelk/zelk_driver", r"^zelk\.|" + E2E % "flash_errors|flash_device|json"),
@@ -89,6 +89,7 @@ RELATED = (
     ("romtool/device_lock", r"^romtool\.|" + E2E % "cli|env_keys|json"),
     ("romtool/progress", E2E % "output|flash_modifiers|json"),
     ("romtool/access_loop", E2E % "json"),
+    ("romtool/command_table", r"^romtool\.|packaging_completion|^e2e\."),  # every command's row
     ("romtool/", r"^romtool\.|packaging_completion|" + E2E % "cli|json|output|env_load|flash_errors"),
     ("virtual_board/core/", r"^vboard\.|" + E2E % "flash_program|flash_modifiers|flash_errors"
      "|flash_device|env_keys|env_load|power_cuts|cli"),
