@@ -147,6 +147,7 @@ TEST_F(core, fault_rules_fail_the_calls_they_choose) {
     };
     std::pair<std::string, std::vector<long>> rows[] = {
         {"node=flash_bios0 op=read from=2 errno=5", {0, 16, -EIO}},
+        {"node=flash_bios0 op=read from=2 short=0", {0, 16, 0}},
         {"node=flash_bios1 op=read errno=5", {0, 16, 16}},
         {"node=flash_bios0 op=ioctl code=0xc0ccd00a errno=5", {0, 16, 16, -EIO}},
         {"node=flash_bios0 op=close errno=129", {0, 16, 16, 0, -129}},
@@ -247,9 +248,9 @@ TEST_F(core, request_log_lines_keep_their_layout) {
     // the end-to-end tests read the fields; their order, lseek's whence and the quoting here
     append("board.conf", "log=on\n");
     int fd = open(env0, O_RDWR);
-    std::string value = "a \"b\"\n", head = "pid=" + std::to_string(getpid()) +
-                                            " tid=" + std::to_string(syscall(SYS_gettid)) +
-                                            " node=flash_env0 op=";
+    std::string value = "a \"b\"\n\x7f", head = "pid=" + std::to_string(getpid()) +
+                                                " tid=" + std::to_string(syscall(SYS_gettid)) +
+                                                " node=flash_env0 op=";
     lseek(fd, 0x60, SEEK_SET);
     lseek(fd, 1, 7); // no such whence: printed as its number
     lseek(fd, 0, SEEK_END);
@@ -259,7 +260,7 @@ TEST_F(core, request_log_lines_keep_their_layout) {
                   "lseek off=96 whence=SET result=96\n" + head +
                   "lseek off=1 whence=7 result=-1 errno=22\n" + head +
                   "lseek off=0 whence=END result=65536\n" + head +
-                  R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x0a" result=0)" + "\n");
+                  R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x0a\x7f" result=0)" + "\n");
 }
 
 TEST_F(concurrency, sixteen_threads_in_four_processes_lose_nothing_and_log_whole_lines) {
