@@ -35,7 +35,6 @@ public:
     }
     constexpr bool has(modifier_t m) const { return (bits_ & static_cast<unsigned>(m)) != 0; }
     void add(modifier_t m) { bits_ |= static_cast<unsigned>(m); }
-    constexpr bool empty() const { return bits_ == 0; }
 
 private:
     unsigned bits_ = 0;
