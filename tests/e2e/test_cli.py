@@ -191,7 +191,7 @@ class test_lock_file(harness.board_test_case):
         self.assertEqual(self.romtool("-dev", "bios0", "-nowait", "-i")[:2],
                          (1, b"device busy: /dev/zelk/flash_bios0\n"))
         runs = [self.board.start("-dev", "bios0", *args)
-                for args in (["-r", "4"], ["-dump", "out.bin"], ["-list", "-nvram"])]
+                for args in (["-r", "4"], ["-dump", "out.bin"], ["-list", "-nvram"], ["-e"])]
         time.sleep(1.0)
         self.assertEqual([run.poll() for run in runs], [None] * len(runs))
         for fd in fds:

@@ -141,7 +141,7 @@ TEST_F(core, fault_rules_fail_the_calls_they_choose) {
     auto error_text = static_cast<unsigned long>(static_cast<int32_t>(ZELK_IOC_ERROR_TEXT));
     auto call = [&](size_t i) -> long {
         return i == 0  ? ((fd = open(bios0, O_RDWR)) < 0 ? -1 : 0)
-               : i < 3 ? read(fd, b, 16)
+               : i < 3 ? pread(fd, b, 16, 16 * (i - 1)) // a rule on read covers pread
                : i < 4 ? ioctl(fd, error_text, &text)
                        : close(fd);
     };
@@ -198,9 +198,9 @@ TEST_F(core, silent_faults_report_success_and_change_only_their_first_bytes) {
         std::ofstream(dir_ + "/faults.txt") << "id=1 node=flash_bios0 " << rule << " hits=0\n";
         int fd = open(bios0, O_RDWR);
         for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(write(fd, &data[16 * i], 16), 16) << rule;
+            EXPECT_EQ(i < 2 ? write(fd, &data[16 * i], 16) : pwrite(fd, &data[32], 16, 32), 16);
         const bool erase = rule.find("code=") != std::string::npos;
-        EXPECT_EQ(lseek(fd, 0, SEEK_CUR) + (erase ? ioctl(fd, FLASH_IOC_ERASE, 0) : 0), 48) << rule;
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR) + (erase ? ioctl(fd, FLASH_IOC_ERASE, 0) : 0), 32) << rule;
         close(fd);
         EXPECT_EQ(file("flash_bios0.img").substr(0, 48), image) << rule;
         const char* line = erase ? " result=0 fault=1 silent\n" : " result=16 fault=1 silent\n";
