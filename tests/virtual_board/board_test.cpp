@@ -209,7 +209,7 @@ TEST_F(core, silent_faults_report_success_and_change_only_their_first_bytes) {
 }
 
 TEST_F(core, error_text_names_every_code_and_replaces_the_callers_text) {
-    append("errors.txt", "141 " + std::string(250, 'y') + "\n");
+    append("errors.txt", "141 " + std::string(200, 'y') + "\n");
     const std::pair<int32_t, std::string> rows[] = {{130, "flash erase timeout"},
                                                     {141, std::string(199, 'y')}, // cut, NUL-ended
                                                     {140, "driver error 140"},
