@@ -247,7 +247,7 @@ TEST_F(core, power_cut_leaves_the_board_as_far_as_it_got_whichever_process_count
 TEST_F(core, request_log_lines_keep_their_layout) {
     // the end-to-end tests read the fields; their order, lseek's whence and the quoting here
     append("board.conf", "log=on\n");
-    int fd = open(env0, O_RDWR);
+    int fd = open(env0, O_RDWR | 0x8); // a flag with no name here: in hex
     std::string value = "a \"b\"\n\x7f", head = "pid=" + std::to_string(getpid()) +
                                                 " tid=" + std::to_string(syscall(SYS_gettid)) +
                                                 " node=flash_env0 op=";
@@ -256,7 +256,7 @@ TEST_F(core, request_log_lines_keep_their_layout) {
     lseek(fd, 0, SEEK_END);
     env(fd, "say", &value);
     EXPECT_EQ(file("requests.log"),
-              head + "open flags=O_RDWR result=" + std::to_string(fd) + "\n" + head +
+              head + "open flags=O_RDWR|0x8 result=" + std::to_string(fd) + "\n" + head +
                   "lseek off=96 whence=SET result=96\n" + head +
                   "lseek off=1 whence=7 result=-1 errno=22\n" + head +
                   "lseek off=0 whence=END result=65536\n" + head +
