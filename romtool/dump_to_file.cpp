@@ -39,7 +39,7 @@ std::string final_target(std::string path) {
         path =
             link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
     }
-    return path; // a loop: open fails with ELOOP
+    return path; // a loop, or more links than the kernel follows: this link is replaced
 }
 
 std::string real_path(const std::string& path) {
