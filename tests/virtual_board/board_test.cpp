@@ -146,7 +146,7 @@ TEST_F(core, fault_rules_fail_the_calls_they_choose) {
                        : close(fd);
     };
     std::pair<std::string, std::vector<long>> rows[] = {
-        {"node=flash_bios0 op=read from=2 errno=5", {0, 16, -EIO}},
+        {"node=* op=read from=2 errno=5", {0, 16, -EIO}}, // any node
         {"node=flash_bios0 op=read from=2 short=0", {0, 16, 0}},
         {"node=flash_bios1 op=read errno=5", {0, 16, 16}},
         {"node=flash_bios0 op=ioctl code=0xc0ccd00a errno=5", {0, 16, 16, -EIO}},
