@@ -31,9 +31,6 @@ class front_end(unittest.TestCase):
     def cmd(self, command, *args):
         return vboard(command, self.dir, *args).stdout.decode()
 
-    def file(self, name):
-        return pathlib.Path(self.dir, name).read_bytes()
-
     def refused(self, *args, why=b""):  # one line, no traceback, no usage text
         done = vboard(*args, check=False)
         self.assertEqual((done.returncode, done.stderr[:8], done.stderr.count(b"\n")),
@@ -42,7 +39,8 @@ class front_end(unittest.TestCase):
 
     def test_env_import_export_hexdump_and_error_text(self):
         self.cmd("env", "set", "ipaddr", "10.0.0.2")
-        data = self.file("flash_env0.img")  # a big-endian CRC-32 of the rest of the device
+        # a big-endian CRC-32 of the rest of the device
+        data = pathlib.Path(self.dir, "flash_env0.img").read_bytes()
         self.assertEqual(int.from_bytes(data[:4], "big"), zlib.crc32(data[4:]))
         source, out = pathlib.Path(self.tmp, "in.bin"), pathlib.Path(self.tmp, "out.bin")
         for data in (b"\0" * 8192, bytes(range(256)) * 16):  # the second erases the rest
@@ -55,7 +53,7 @@ class front_end(unittest.TestCase):
         source.write_bytes(b"\0" * ((512 << 10) + 1))
         self.refused("import", self.dir, "bios0", str(source))
         self.cmd("error-text", "0x90", "new code")
-        self.assertIn(b"\n144 new code\n", self.file("errors.txt"))
+        self.assertIn(b"\n144 new code\n", pathlib.Path(self.dir, "errors.txt").read_bytes())
 
     def test_fault_rules(self):
         self.assertEqual(self.cmd("fault", "add", "bios0", "read", "nth=2", "errno=5"), "1\n")
