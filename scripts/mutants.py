@@ -75,7 +75,7 @@ RELATED = (
     ("libs/zelk/zelk_driver", r"^zelk\.|" + E2E % "flash_errors|flash_device|json"),
     ("libs/zelk/zelk_ioctl", r"^zelk\.|" + E2E % "flash_errors|flash_device|env_keys|env_load|json"),
     ("libs/zelk/", r"^zelk\.|" + E2E % "env_keys|env_load|json|power_cuts"),
-    ("romtool/program_", E2E % "flash_program|flash_modifiers|flash_errors|json|power_cuts"),
+    ("romtool/program_", E2E % "flash_program|flash_modifiers|flash_errors|json|power_cuts|output"),
     ("romtool/image", E2E % "flash_program|flash_modifiers|json"),
     ("romtool/device_io", E2E % "flash_modifiers|flash_program|json"),
     ("romtool/erase", E2E % "flash_modifiers|flash_errors|json"),

@@ -101,8 +101,7 @@ class test_on_the_board(harness.board_test_case):
 
     def test_count_forms(self):
         # The option reader's forms are its unit test's; here that -r uses it, and that the
-        # default of 64 stays where nothing was read.
-        # Beyond int, in hex as in decimal: the default, never a negative count.
+        # default of 64 stays where nothing was read, or a count beyond int (never negative).
         rows = [(["-r", "0x20"], 32), (["-r", "abc"], 64), (["-r", "-i"], 64),
                 (["-r", "0xffffffff"], 64), (["-r", "0x80000000"], 64), (["-r", "2147483648"], 64)]
         for args, count in rows:

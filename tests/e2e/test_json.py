@@ -196,6 +196,8 @@ class test_dry_run(harness.board_test_case):
         self.board.add_flash("empty", b"")
         self.assertEqual(self.romtool("-dev", "empty", "-e", "-dryrun")[:2], (0, b"dry run: would "
                          b"erase 0 bytes\ndry run: the device reads erased already\n"))
+        held = self.romtool("-dev", "empty", "-p", "/dev/null", "-ifchanged", "-dryrun")
+        self.assertEqual(held[:2], (0, b"program_device:\ndevice already holds this image\n"))
         status, _, stderr = self.board.run("-dev", "bios0", "-e", "-dryrun", "-progress")
         self.assertEqual((status, stderr.split(b"\n")[0], stderr.split(b"\n")[-2]),
                          (0, b"checking 0/524288 bytes (0%)", b"checking 524288/524288 bytes (100%)"))
