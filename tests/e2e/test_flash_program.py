@@ -15,8 +15,7 @@ from flash_reference import (BIOS_REGION, ENOENT_OPEN, FPGA_CRC, bios_device, bi
 BIOS_SIZE = 512 << 10
 PLAIN_LIMIT = 16 << 20
 FPGA_SIZE = 1 << 20
-OPEN_FAILED = b"\nromtool fatal error : Unable to open 'nosuch.bin': nosuch.bin: %s\n\n\n" \
-    % ENOENT_OPEN
+OPEN_FAILED = fatal(b"Unable to open 'nosuch.bin': nosuch.bin: " + ENOENT_OPEN + b"\n")
 STABLE = ("node", "op", "flags", "off", "len", "whence", "code", "result", "errno")
 
 
