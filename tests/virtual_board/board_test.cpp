@@ -235,13 +235,14 @@ TEST_F(core, power_cut_leaves_the_board_as_far_as_it_got_whichever_process_count
     EXPECT_NE(file("requests.log").find("result=-1 errno=0 fault=1 powercut\n"), std::string::npos);
     // the cut was counted: the rule does not fire again in a later process
     EXPECT_TRUE(WIFEXITED(in_child([&] { return int(write(fd, "x", 1)); })));
-    // an erase cut part-way has erased its first bytes only
-    std::ostringstream rule;
-    rule << "id=2 node=flash_bios0 op=ioctl code=0x" << std::hex << FLASH_IOC_ERASE
-         << " nth=1 powercut partial=3 hits=0\n";
-    append("faults.txt", rule.str());
+    // cut part-way: an erase clears its first bytes only; a set clears all, then writes 6
+    append("faults.txt", "id=2 node=flash_bios0 op=ioctl code=0x2000c001 powercut partial=3\n"
+                         "id=3 node=flash_env0 op=ioctl code=0x812cc002 powercut partial=6\n");
     EXPECT_EQ(WTERMSIG(in_child([&] { return int(ioctl(fd, FLASH_IOC_ERASE, 0)); })), SIGKILL);
     EXPECT_EQ(file("flash_bios0.img").substr(0, 8), "\xff\xff\xff" + data.substr(3, 5));
+    std::string v = "v";
+    EXPECT_EQ(WTERMSIG(in_child([&] { return env(open(env0, O_RDWR), "k", &v); })), SIGKILL);
+    EXPECT_EQ(file("flash_env0.img").substr(6, 4), std::string(4, '\xff'));
 }
 
 TEST_F(core, request_log_lines_keep_their_layout) {
