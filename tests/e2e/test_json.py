@@ -54,7 +54,7 @@ class test_json(harness.board_test_case):
             (["-load", "in.env"], 0, {"set": ["serverip"], "clear": False}),
             (["-version"], 0, {"version": harness.romtool_version()}),
             # One failure of each kind the board can cause.
-            ([], 1, {"command": None, "error": {"kind": "usage"}}),
+            ([], 1, {"command": None, "error": {"kind": "usage", "errno": None}}),
             (["-e", "-nvram"], 1, {"error": {"kind": "usage",
                                              "message": "-nvram does not apply to -e"}}),
             (["-p", "nosuch.bin"], 1, {"error": {"kind": "input", "message": "error opening file"}}),
