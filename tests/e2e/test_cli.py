@@ -159,7 +159,6 @@ class test_lock_file(harness.board_test_case):
         self.assertEqual(harness._run(command, cwd=self.board.work).status, 0)
         self.assertEqual(os.stat(self.lock).st_mode & 0o777, 0o644)
 
-
     def test_lock_mode_per_command(self):
         def hold(device, mode):
             fd = os.open(self.board.lock_file(device), os.O_RDONLY | os.O_CREAT, 0o644)
@@ -184,7 +183,7 @@ class test_lock_file(harness.board_test_case):
                 self.assertEqual((status, stdout.endswith(line)), (1, True) if busy else (0, False))
         result = self.romtool("-dev", "bios0", "-nowait", "-e", "-json")
         self.assertEqual(harness.json_result(["-json"], result)[0]["error"]["kind"], "lock")
-        # Behind a writer every reader waits, or with -nowait is busy.
+        # Behind a writer every run waits, a writer too; with -nowait it is busy.
         for fd in fds:
             fcntl.flock(fd, fcntl.LOCK_EX)
         self.assertEqual(self.romtool("-dev", "bios0", "-nowait", "-i")[:2],
