@@ -39,7 +39,7 @@ std::string final_target(std::string path) {
         path =
             link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
     }
-    return path; // a loop, or more links than the kernel follows: this link is replaced
+    return path; // only if the links changed since stat counted them: this one is replaced
 }
 
 std::string real_path(const std::string& path) {
@@ -117,6 +117,8 @@ private:
         }
         struct stat st;
         const bool exists = ::stat(name_.c_str(), &st) == 0;
+        if (!exists && errno == ELOOP)
+            out_.emplace(-1, name_); // a loop of links: refused as open refuses it
         if (exists && !S_ISREG(st.st_mode)) {
             special_ = true;
             out_.emplace(name_, O_RDWR | O_CREAT | O_TRUNC, 0600, qv::posix::sync_on_close::no);

@@ -91,7 +91,9 @@ TEST(dump, replaces_a_file_only_once_the_new_one_is_synced) {
     for (const char* name : names)
         dump_to_file(at("node"), at(name));
     dump_to_file(at("empty"), at("none.bin")); // nothing read: no file made
-    // A folder it may not write in, a file it may: overwritten in place.
+    // A folder it may not write in, a file it may: overwritten in place, and synced too.
+    mkostemp_fault = EACCES, fsync_fault = EINVAL;
+    EXPECT_THROW(dump_to_file(at("node"), at("old.bin")), qv::exception_t);
     std::ofstream(at("old.bin"), std::ios::binary) << std::string(4096, 'o');
     mkostemp_fault = EACCES;
     EXPECT_NO_THROW(dump_to_file(at("node"), at("old.bin")));
@@ -104,6 +106,12 @@ TEST(dump, replaces_a_file_only_once_the_new_one_is_synced) {
         after[leaf].second = device;
     after["new.bin"] = {"384", device}; // 0600
     EXPECT_EQ(folder(), after);
+    // Links are followed as open follows them: 40 to the file made at their end, 41 not.
+    for (int i = 1; i <= 41; ++i)
+        fs::create_symlink("c" + std::to_string(i), at("c") + std::to_string(i - 1));
+    EXPECT_THROW(dump_to_file(at("node"), at("c0")), qv::exception_t);
+    dump_to_file(at("node"), at("c1"));
+    EXPECT_EQ(contents(at("c41")), device);
     fs::remove_all(dir);
 }
 
@@ -111,6 +119,7 @@ TEST(device_lock, a_device_node_is_locked_by_its_device_number) {
     // /dev/null is the character device 1:3 wherever it is opened from.
     const std::string file = device_lock_t::file_for("/dev/null");
     ASSERT_EQ(file, "/run/lock/romtool-c1:3.lock");
+    EXPECT_EQ(device_lock_t::file_for("/dev/none"), ""); // nothing to lock: open tells why
     {
         device_lock_t lock;
         lock.take("/dev/null", lock_mode_t::exclusive, lock_wait_t::fail_at_once);
