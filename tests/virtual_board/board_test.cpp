@@ -256,12 +256,15 @@ TEST_F(core, request_log_lines_keep_their_layout) {
     lseek(fd, 1, 7); // no such whence: printed as its number
     lseek(fd, 0, SEEK_END);
     env(fd, "say", &value);
+    std::ofstream(dir_ + "/faults.txt") << "id=4 node=* op=ioctl errno=5\n"; // still its key
+    env(fd, "no", &value);
     EXPECT_EQ(file("requests.log"),
               head + "open flags=O_RDWR|0x8 result=" + std::to_string(fd) + "\n" + head +
                   "lseek off=96 whence=SET result=96\n" + head +
                   "lseek off=1 whence=7 result=-1 errno=22\n" + head +
                   "lseek off=0 whence=END result=65536\n" + head +
-                  R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x0a\x7f" result=0)" + "\n");
+                  R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x0a\x7f" result=0)" + "\n" +
+                  head + "ioctl code=0x812cc002 key=\"no\" result=-1 errno=5 fault=4\n");
 }
 
 TEST_F(concurrency, sixteen_threads_in_four_processes_lose_nothing_and_log_whole_lines) {
@@ -338,10 +341,15 @@ TEST_F(calls, errno_kept_on_success_close_on_exec_and_only_the_boards_nodes) {
     append("flash_one.info", "type=flash\n"); // the smallest image
     append("flash_one.img", "Z");
     EXPECT_EQ(read(open("/dev/zelk/flash_one", O_RDONLY), b, 16), 1);
-    append("flash_dir.info", "type=flash\n"); // an image that cannot be mapped
+    append("flash_dir.info", "type=flash\nenv=flash\n"); // an image that cannot be mapped
     std::filesystem::create_directory(dir_ + "/flash_dir.img");
     const int dir = open("/dev/zelk/flash_dir", O_RDONLY);
-    EXPECT_EQ(error_of(read(dir, b, 16)) + error_of(lseek(dir, 0, SEEK_SET)), 2 * EIO);
+    std::string value;
+    EXPECT_EQ(error_of(read(dir, b, 16)) + error_of(lseek(dir, 0, SEEK_SET)) +
+                  error_of(env(dir, "k", &value, FLASH_IOC_ENV_GET)),
+              3 * EIO);
+    std::filesystem::remove(dir_ + "/flash_bios0.info"); // a node no longer described
+    EXPECT_EQ(error_of(ioctl(fd, FLASH_IOC_INFO, &info)), ENODEV);
     std::filesystem::remove_all(dir_); // a board taken away under an open node
     EXPECT_EQ(error_of(lseek(fd, 0, SEEK_SET)), ENOENT);
     EXPECT_EQ(error_of(read(fd, b, 16)) + error_of(write(fd, b, 16)), 2 * ENOENT);
