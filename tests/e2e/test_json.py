@@ -32,6 +32,7 @@ class test_json(harness.board_test_case):
         b.vboard("fault", "add", "bios0", "erase", "errno=130")
         b.vboard("fault", "add", "fpga1", "write", "nth=3", "silent")
         b.vboard("fault", "add", "fpga0", "ioctl", "errno=1")
+        b.vboard("fault", "add", "env1", "read", "errno=127")  # the highest system errno
         with open(b.image_path("fpga0"), "r+b") as f:
             f.write(b"\x00")
         rows = [  # args, status, members the object holds (error: the error's members)
@@ -67,6 +68,7 @@ class test_json(harness.board_test_case):
             (["-dev", "nosuch", "-i"], 1, {"device": "/dev/zelk/flash_nosuch", "error": {
                 "kind": "device", "errno": 2, "errno_name": "ENOENT"}}),
             (["-dev", "fpga0", "-i"], 1, {"error": {"errno": 1, "errno_name": "EPERM"}}),
+            (["-dev", "env1", "-r", "1"], 1, {"error": {"errno": 127, "errno_name": "EKEYEXPIRED"}}),
             (["-dev", "fpga0", "-p", "img.bin", "-ifchanged"], 1, {"error": {
                 "kind": "device", "offset": 0,
                 "message": "device is not erased at 0x0; add -erase"}}),
@@ -196,6 +198,8 @@ class test_dry_run(harness.board_test_case):
         self.board.add_flash("empty", b"")
         self.assertEqual(self.romtool("-dev", "empty", "-e", "-dryrun")[:2], (0, b"dry run: would "
                          b"erase 0 bytes\ndry run: the device reads erased already\n"))
+        said = self.romtool("-dev", "bios1", "-p", "in.env", "-dryrun")[1]  # over the image
+        self.assertIn(b"not erased at 0x1: the image would not read back\n", said)
         held = self.romtool("-dev", "empty", "-p", "/dev/null", "-ifchanged", "-dryrun")
         self.assertEqual(held[:2], (0, b"program_device:\ndevice already holds this image\n"))
         status, _, stderr = self.board.run("-dev", "bios0", "-e", "-dryrun", "-progress")
