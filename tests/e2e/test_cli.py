@@ -40,7 +40,7 @@ class test_usage(harness.romtool_test_case):
             with self.subTest(args=args):
                 self.assertEqual(self.run_direct(*args)[:2], (1, USAGE))
 
-    def test_failed_command_gives_one_fatal_message(self):
+    def test_failed_command_gives_one_fatal_message_and_the_version_its_line(self):
         # Off the board every device node is missing, so these fail inside the command; a
         # command comes first, wherever it stands (-version last).
         for args in (["-i"], ["-r", "16"], ["-dump"], ["-get", "serverip"], ["-set", "a", "b"],
@@ -51,6 +51,9 @@ class test_usage(harness.romtool_test_case):
                 self.assertRegex(result.stdout, harness.FATAL)
                 # The device is read before the dump file is opened: no empty file left.
                 self.assertEqual(os.listdir(work), [])
+        version = b"romtool %s\n" % harness.romtool_version().encode()  # -version alone
+        for args in (["-version"], ["--version"]):
+            self.assertEqual(self.run_direct(*args)[:2], (0, version))
 
     def test_modifiers_that_do_not_apply_are_refused(self):
         # Before any device is opened. Ignored, -e -nvram would erase env0's flash instead.
@@ -60,11 +63,6 @@ class test_usage(harness.romtool_test_case):
                 message = "%s does not apply to %s\n" % (args[-1], args[0])
                 self.assertEqual(self.run_direct(*args, cwd=work)[:2], (1, message.encode()))
                 self.assertEqual(os.listdir(work), [])
-
-    def test_version(self):
-        version = harness.romtool_version().encode()
-        for args in (["-version"], ["--version"]):
-            self.assertEqual(self.run_direct(*args)[:2], (0, b"romtool %s\n" % version))
 
 
 class test_on_the_board(harness.board_test_case):
@@ -135,7 +133,7 @@ class test_lock_file(harness.board_test_case):
         self.lock = self.board.lock_file("bios0")
         self.board.vboard("log", "on")
 
-    def test_what_is_no_regular_file_is_refused(self):
+    def test_only_a_regular_file_serves_and_a_new_one_is_readable_by_all(self):
         # Planted by another user: never waited on (a FIFO would block the open), never
         # followed, never worked around by running unlocked.
         rows = [
@@ -151,9 +149,8 @@ class test_lock_file(harness.board_test_case):
                 self.board.clear_log()
                 self.assertEqual(self.romtool("-dev", "bios0", *args, timeout=20)[:2], refused)
                 self.assertEqual(self.board.requests(), [])
-
-    def test_a_new_lock_file_is_readable_by_all(self):
         # Made 0600 under root's umask 077, it would leave every other user's run unlocked.
+        self.board.remove_locks()
         command = ["sh", "-c", 'umask 077 && exec "$@"', "sh",
                    *self.board.command("-dev", "bios0", "-i")]
         self.assertEqual(harness._run(command, cwd=self.board.work).status, 0)
