@@ -111,7 +111,7 @@ void print_failure(const failure_t& failure, bool output_is_data) {
     if (!report.json())
         (output_is_data ? std::cerr : std::cout) << failure.text << std::endl;
     else if (failure.kind == error_kind_t::usage && failure.text.rfind("Usage: ", 0) == 0)
-        report.usage_stream() << failure.text << std::endl;
+        report.json_errors() << failure.text << std::endl;
 }
 
 } // namespace

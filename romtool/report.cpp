@@ -48,10 +48,6 @@ std::ostream& report_t::json_errors() {
     return errors;
 }
 
-std::ostream& report_t::usage_stream() {
-    return json() ? json_errors() : std::cout;
-}
-
 bool report_t::print(const std::optional<failure_t>& failure, bool output_is_data) {
     json::value_t object = head_;
     object.set("ok", !failure.has_value());

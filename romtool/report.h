@@ -27,10 +27,9 @@ public:
     // The common members "command" and "device" (the node used, null: none).
     void command(const char* option, const char* node);
 
-    // Standard error as it really is, for the JSON lines of "-progress".
+    // Standard error as it really is, for the JSON lines of "-progress" and the usage text
+    // that a usage error's object comes with.
     std::ostream& json_errors();
-    // Where the usage text goes: standard output, or standard error with "-json".
-    std::ostream& usage_stream();
 
     // A command whose normal end is a signal ("-l"): main ends the run by it once the
     // object is out.
