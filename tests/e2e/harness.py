@@ -15,6 +15,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zlib
 
@@ -191,6 +192,12 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
 
     def clear_log(self):
         open(os.path.join(self.dir, "requests.log"), "wb").close()
+
+    def wait_for(self, ready):  # polls ready() until it holds or TIMEOUT passes: its last answer
+        deadline = time.monotonic() + TIMEOUT
+        while not (held := ready()) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return held
 
     def requests(self, *keys):
         # The request log: a dict of the fields per line, text values quoted, result an

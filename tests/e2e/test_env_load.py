@@ -6,7 +6,6 @@ no environment lost to a pipe, a closed descriptor, a driver failure or a ctrl-c
 import os
 import signal
 import subprocess
-import time
 import unittest
 
 import harness
@@ -144,9 +143,7 @@ class test_load(load_test_case):
                                       fault, "errno=132")
                 self.board.clear_log()
                 process = self.board.start("-load", "in.env")
-                deadline = time.time() + 30
-                while "clear" not in self.requests(FLASH) and time.time() < deadline:
-                    time.sleep(0.02)
+                self.board.wait_for(lambda: "clear" in self.requests(FLASH))
                 process.send_signal(signal.SIGINT)
                 out, _ = process.communicate(timeout=harness.TIMEOUT)
                 self.assertEqual((process.returncode, out), (-signal.SIGINT, stdout))

@@ -38,10 +38,7 @@ class test_env_threads(harness.board_test_case):
         return process, output
 
     def wait_log(self, ready):
-        deadline = time.monotonic() + harness.TIMEOUT
-        while not ready(self.log()):
-            self.assertLess(time.monotonic(), deadline, "the board never saw it")
-            time.sleep(0.005)
+        self.assertTrue(self.board.wait_for(lambda: ready(self.log())), "the board never saw it")
 
     def interrupt(self, process, output):
         sent = time.monotonic()

@@ -6,7 +6,6 @@ import os
 import resource
 import signal
 import stat
-import time
 import unittest
 
 import harness
@@ -103,8 +102,8 @@ class test_device_commands(harness.board_test_case):
             with self.subTest(signal=number):
                 self.board.clear_log()
                 process = self.board.start("-dev", "fpga0", "-dump", "out.bin")
-                while len(self.board.requests()) < 100 and process.poll() is None:
-                    time.sleep(0.01)
+                self.board.wait_for(lambda: len(self.board.requests()) >= 100
+                                    or process.poll() is not None)
                 during = [name[:9] for name in sorted(os.listdir(self.board.work))]
                 hidden = [] if harness.KERNEL else [".out.bin."]  # the guest's show at its end
                 process.send_signal(number)

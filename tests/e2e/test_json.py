@@ -118,10 +118,7 @@ class test_json(harness.board_test_case):
                 self.board.clear_log()
                 process = self.board.start(*args, "-json")
                 # The workers' first requests show the signal is waited for; -l shows nothing.
-                deadline = time.monotonic() + harness.TIMEOUT
-                while (args[0] != "-l" and not self.board.requests()
-                       and time.monotonic() < deadline):
-                    time.sleep(0.05)
+                self.board.wait_for(lambda: args[0] == "-l" or self.board.requests())
                 time.sleep(1.5 if args[0] == "-l" else 0.2)
                 process.send_signal(signal.SIGINT)
                 out, err = process.communicate(timeout=harness.TIMEOUT)
@@ -200,6 +197,7 @@ class test_dry_run(harness.board_test_case):
                          b"erase 0 bytes\ndry run: the device reads erased already\n"))
         said = self.romtool("-dev", "bios1", "-p", "in.env", "-dryrun")[1]  # over the image
         self.assertIn(b"not erased at 0x1: the image would not read back\n", said)
+        self.assertEqual(self.run_plan(["-dev", "bios1", "-p", "in.env"])["plan"]["not_erased_at"], 1)
         held = self.romtool("-dev", "empty", "-p", "/dev/null", "-ifchanged", "-dryrun")
         self.assertEqual(held[:2], (0, b"program_device:\ndevice already holds this image\n"))
         status, _, stderr = self.board.run("-dev", "bios0", "-e", "-dryrun", "-progress")
