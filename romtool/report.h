@@ -44,7 +44,6 @@ private:
     report_t();
     ~report_t(); // gives the standard streams their buffers back: they outlive this
 
-
     class null_buffer_t : public std::streambuf {
     protected:
         int overflow(int c) override { return traits_type::not_eof(c); }

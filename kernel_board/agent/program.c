@@ -48,8 +48,7 @@ static int snapshot(struct work_file* files) {
         snprintf(path, sizeof path, "/work/%s", entry->d_name);
         /* Hidden files too: a dump's temporary copy must show when it is left behind. */
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0 ||
-            lstat(path, &files[count].st) != 0 ||
-            !S_ISREG(files[count].st.st_mode))
+            lstat(path, &files[count].st) != 0 || !S_ISREG(files[count].st.st_mode))
             continue;
         snprintf(files[count].name, sizeof files[count].name, "%s", entry->d_name);
         count++;
