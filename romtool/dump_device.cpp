@@ -26,8 +26,6 @@ std::string hex_of(const std::string& bytes) {
 void dump_device(const std::string& path, int count) {
     qv::zelk::driver_t device(path, O_RDONLY);
     std::string shown;
-    if (count <= 0)
-        return report_t::run().set("hex", "");
     unsigned char buffer[ZELK_WRITE_MAX];
     while (count > 0) {
         // Always a whole chunk, however few bytes are still wanted.
