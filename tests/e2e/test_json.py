@@ -102,7 +102,7 @@ class test_json(harness.board_test_case):
                   b"\xff\xfe raw", b"cr\rin the middle", b"\xed\xa0\x80 surrogate",
                   b"\xc0\xaf overlong", b"\xe0\x80\xaf overlong", b"\xf0\x80\x80\xaf overlong",
                   b"\xf3\xbf\xbf\xbf", b"\xf4\x8f\xbf\xbf last", b"\xf4\x90\x80\x80 past", b"\x80",
-                  b"\xdf\xbf", b"\xe9 lone lead", b"\xe0\xa0 cut", b"\xe0\xa0\x80", b"\xf0\x90\x80\x80"]
+                  b"\xc2\x80\xdf\xbf", b"\xe9 lone lead", b"\xe0\xa0 cut", b"\xe0\xa0\x80", b"\xf0\x90\x80\x80"]
         for value in values:
             with self.subTest(value=value):
                 self.assertEqual(self.romtool("-set", "k", value)[0], 0)

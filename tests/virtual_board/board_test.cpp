@@ -253,7 +253,7 @@ TEST_F(core, request_log_lines_keep_their_layout) {
                                                 " tid=" + std::to_string(syscall(SYS_gettid)) +
                                                 " node=flash_env0 op=";
     lseek(fd, 0x60, SEEK_SET);
-    lseek(fd, 1, 7); // no such whence: printed as its number
+    lseek(fd, 1, -1); // no such whence: printed as its number
     lseek(fd, 0, SEEK_END);
     env(fd, "say", &value);
     std::ofstream(dir_ + "/faults.txt") << "id=4 node=* op=ioctl errno=5\n"; // still its key
@@ -261,7 +261,7 @@ TEST_F(core, request_log_lines_keep_their_layout) {
     EXPECT_EQ(file("requests.log"),
               head + "open flags=O_RDWR|0x8 result=" + std::to_string(fd) + "\n" + head +
                   "lseek off=96 whence=SET result=96\n" + head +
-                  "lseek off=1 whence=7 result=-1 errno=22\n" + head +
+                  "lseek off=1 whence=-1 result=-1 errno=22\n" + head +
                   "lseek off=0 whence=END result=65536\n" + head +
                   R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x0a\x7f" result=0)" + "\n" +
                   head + "ioctl code=0x812cc002 key=\"no\" result=-1 errno=5 fault=4\n");
