@@ -188,8 +188,7 @@ class test_standard_streams(load_test_case):
 
     def test_standard_input(self):
         self.board.put_env(NVRAM[0], [b"a=1"])
-        write_only = os.path.join(self.board.work, "w")
-        open(write_only, "w").close()
+        self.board.put("w", b"")  # opened write-only below
         rows = (  # how standard input is given, outcome
             # A pipe still empty, and made non-blocking: waited for, not taken for the end.
             ("(sleep 0.3; printf 'a=2\\nb=3\\n') | python3 -c 'import os, sys; os.set_blocking(0, "
