@@ -84,7 +84,7 @@ RELATED = (
     ("romtool/env_", E2E % "env_keys|env_load|json|power_cuts|cli"),
     ("romtool/held_signals", E2E % "env_load"),
     ("romtool/dump", r"^romtool\.|" + E2E % "flash_device|output|json|flash_errors|cli"),
-    ("romtool/removed_on_signal", E2E % "flash_device"),
+    ("romtool/removed_on_signal", r"^romtool\.|" + E2E % "flash_device"),
     ("romtool/device_info", E2E % "flash_device|json|flash_errors"),
     ("romtool/device_lock", r"^romtool\.|" + E2E % "cli|env_keys|json"),
     ("romtool/progress", E2E % "output|flash_modifiers|json"),
@@ -92,7 +92,7 @@ RELATED = (
     ("romtool/command_table", r"^romtool\.|packaging_completion|^e2e\."),  # every command's row
     ("romtool/", r"^romtool\.|packaging_completion|" + E2E % "cli|json|output|env_load|flash_errors"),
     ("virtual_board/core/", r"^vboard\.|" + E2E % "flash_program|flash_modifiers|flash_errors"
-     "|flash_device|env_keys|env_load|power_cuts|cli"),
+     "|flash_device|env_keys|env_load|power_cuts|cli|json"),
     ("virtual_board/", r"^vboard\.|" + E2E % "flash_program|flash_modifiers|flash_device|env_keys"
      "|env_threads|power_cuts"),
 )
