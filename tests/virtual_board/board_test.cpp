@@ -176,8 +176,7 @@ TEST_F(core, fault_rules_fail_the_calls_they_choose) {
     int failed = 0;
     for (int i = 0; i < 64; ++i)
         failed += read(fd, b, 16) < 0;
-    EXPECT_GT(failed, 16);
-    EXPECT_LT(failed, 48);
+    EXPECT_TRUE(failed > 22 && failed < 42) << failed;
 }
 
 TEST_F(core, silent_faults_report_success_and_change_only_their_first_bytes) {
@@ -253,7 +252,7 @@ TEST_F(core, request_log_lines_keep_their_layout) {
                                                 " tid=" + std::to_string(syscall(SYS_gettid)) +
                                                 " node=flash_env0 op=";
     lseek(fd, 0x60, SEEK_SET);
-    lseek(fd, 1, -1); // no such whence: printed as its number
+    lseek(fd, 1, -1), lseek(fd, 1, 3); // no such whence (3: SEEK_DATA): printed as its number
     lseek(fd, 0, SEEK_END);
     env(fd, "say", &value);
     std::ofstream(dir_ + "/faults.txt") << "id=4 node=* op=ioctl errno=5\n"; // still its key
@@ -262,6 +261,7 @@ TEST_F(core, request_log_lines_keep_their_layout) {
               head + "open flags=O_RDWR|0x8 result=" + std::to_string(fd) + "\n" + head +
                   "lseek off=96 whence=SET result=96\n" + head +
                   "lseek off=1 whence=-1 result=-1 errno=22\n" + head +
+                  "lseek off=1 whence=3 result=-1 errno=22\n" + head +
                   "lseek off=0 whence=END result=65536\n" + head +
                   R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x0a\x7f" result=0)" + "\n" +
                   head + "ioctl code=0x812cc002 key=\"no\" result=-1 errno=5 fault=4\n");
@@ -351,8 +351,8 @@ TEST_F(calls, errno_kept_on_success_close_on_exec_and_only_the_boards_nodes) {
     std::filesystem::remove(dir_ + "/flash_bios0.info"); // a node no longer described
     EXPECT_EQ(error_of(ioctl(fd, FLASH_IOC_INFO, &info)), ENODEV);
     std::filesystem::remove_all(dir_); // a board taken away under an open node
-    EXPECT_EQ(error_of(lseek(fd, 0, SEEK_SET)), ENOENT);
-    EXPECT_EQ(error_of(read(fd, b, 16)) + error_of(write(fd, b, 16)), 2 * ENOENT);
+    EXPECT_EQ(error_of(lseek(fd, 0, SEEK_SET)) + error_of(read(fd, b, 16)), 2 * ENOENT);
+    EXPECT_EQ(error_of(write(fd, b, 16)) + error_of(close(fd)), 2 * ENOENT);
     unsetenv("VBOARD_DIR"); // without a board the node does not exist at all
     EXPECT_EQ(error_of(open(bios0, O_RDONLY)), ENOENT);
 }
