@@ -170,8 +170,7 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
                 "part_name": "TEST", **info}
         with open(os.path.join(self.dir, "flash_%s.info" % name), "w") as f:
             f.write("type=flash\n" + "".join("%s=%s\n" % field for field in info.items()))
-        with open(self.image_path(name), "wb") as f:
-            f.write(data)
+        self.put(self.image_path(name), data)
         self.remove_locks()
 
     def env_entries(self, node):  # the entries of a store's image, up to the empty one
@@ -182,10 +181,9 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
         size = len(self.image(node))
         body = b"".join(entry + b"\0" for entry in entries) + b"\0"
         body += b"\xff" * (size - 4 - len(body))
-        with open(self.image_path(node), "wb") as f:
-            f.write(struct.pack(">I", zlib.crc32(body)) + body)
+        self.put(self.image_path(node), struct.pack(">I", zlib.crc32(body)) + body)
 
-    def put(self, name, data):  # a file in the work folder
+    def put(self, name, data):  # a file in the work folder, or at an absolute path
         with open(os.path.join(self.work, name), "wb") as f:
             f.write(data)
         return name

@@ -138,8 +138,7 @@ class test_dry_run(harness.board_test_case):
 
     def test_programming_and_load(self):
         old = bios_device(random_bytes(0x800, 5), BIOS_SIZE)
-        with open(self.board.image_path("bios0"), "wb") as f:
-            f.write(old)
+        self.board.put(self.board.image_path("bios0"), old)
         self.board.put("bios.bin", BIOS)
         self.board.put("in.env", b"serverip=10.0.0.1\nipaddr=192.168.1.20\nnew=1\n")
         self.board.vboard("log", "on")

@@ -37,16 +37,14 @@ class test_power_cuts(harness.board_test_case):
         for text, clears in rows:
             loaded = b"".join(k + b"=" + v + b"\n" for k, v in text.items())
             self.board.put("in.env", loaded)
-            with open(self.board.image_path("flash_env0"), "wb") as f:
-                f.write(before)
+            self.board.put(self.board.image_path("flash_env0"), before)
             self.board.clear_log()
             self.assertEqual(self.romtool("-load", "in.env")[:2], (0, b""))
             log = [r["op"] for r in self.board.requests() if r["node"] == "flash_env0"]
             self.assertEqual("ioctl" in log and log.count("ioctl") > len(text), clears)
             for point in cut_points(log):
                 with self.subTest(clears=clears, cut=point):
-                    with open(self.board.image_path("flash_env0"), "wb") as f:
-                        f.write(before)
+                    self.board.put(self.board.image_path("flash_env0"), before)
                     with open(os.path.join(self.board.dir, "faults.txt"), "w") as f:
                         f.write("id=1 node=flash_env0 op=%s nth=%d powercut partial=%d hits=0\n"
                                 % (*point, size))
