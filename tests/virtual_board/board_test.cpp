@@ -254,6 +254,7 @@ TEST_F(core, request_log_lines_keep_their_layout) {
     lseek(fd, 0x60, SEEK_SET);
     lseek(fd, 1, -1), lseek(fd, 1, 3); // no such whence (3: SEEK_DATA): printed as its number
     lseek(fd, 0, SEEK_END);
+    ioctl(fd, 0x7a01, 0); // a code is always eight hex digits
     env(fd, "say", &value);
     std::ofstream(dir_ + "/faults.txt") << "id=4 node=* op=ioctl errno=5\n"; // still its key
     env(fd, "no", &value);
@@ -263,6 +264,7 @@ TEST_F(core, request_log_lines_keep_their_layout) {
                   "lseek off=1 whence=-1 result=-1 errno=22\n" + head +
                   "lseek off=1 whence=3 result=-1 errno=22\n" + head +
                   "lseek off=0 whence=END result=65536\n" + head +
+                  "ioctl code=0x00007a01 result=-1 errno=25\n" + head +
                   R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x0a\x7f" result=0)" + "\n" +
                   head + "ioctl code=0x812cc002 key=\"no\" result=-1 errno=5 fault=4\n");
 }
