@@ -88,6 +88,7 @@ RELATED = (
     ("romtool/device_info", E2E % "flash_device|json|flash_errors"),
     ("romtool/device_lock", r"^romtool\.|" + E2E % "cli|env_keys|json"),
     ("romtool/progress", E2E % "output|flash_modifiers|json"),
+    ("romtool/json", E2E % "json|docs|cli|output"),  # docs: the man page's objects, byte for byte
     ("romtool/access_loop", E2E % "json"),
     ("romtool/command_table", r"^romtool\.|packaging_completion|^e2e\."),  # every command's row
     ("romtool/", r"^romtool\.|packaging_completion|" + E2E % "cli|json|output|env_load|flash_errors"),
