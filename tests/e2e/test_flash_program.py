@@ -110,6 +110,7 @@ class test_programming(harness.board_test_case):
         rows = [
             ("bios0", ["-p", random_bytes(0x12345, 3), "-erase", "-verify", "-progress"],
              b"verify OK\n"),
+            ("bios0", ["-p", random_bytes(PLAIN_LIMIT, 4)], b"ENOSPC: file has no room for this data\n"),
             ("bios0", ["-p", random_bytes(PLAIN_LIMIT + 1, 4), "-verify"],
              b"$0: image longer than 0x1000000 bytes\n\n"),
             ("bios0", ["-pbios", random_bytes(BIOS_REGION, 5), "-ifchanged", "-verify"],

@@ -109,12 +109,12 @@ TEST(dump, replaces_a_file_only_once_the_new_one_is_synced) {
         after[leaf].second = device;
     after["new.bin"] = {"384", device}; // 0600
     EXPECT_EQ(folder(), after);
-    // Links are followed as open follows them: 40 to the file made at their end, 41 not.
+    // Links, to one-byte names first, are followed as open follows them: 40, but not 41.
     for (int i = 1; i <= 41; ++i)
-        fs::create_symlink("c" + std::to_string(i), at("c") + std::to_string(i - 1));
-    EXPECT_THROW(dump_to_file(at("node"), at("c0")), qv::exception_t);
-    dump_to_file(at("node"), at("c1"));
-    EXPECT_EQ(contents(at("c41")), device);
+        fs::create_symlink(std::to_string(i), at(std::to_string(i - 1).c_str()));
+    EXPECT_THROW(dump_to_file(at("node"), at("0")), qv::exception_t);
+    dump_to_file(at("node"), at("1"));
+    EXPECT_EQ(contents(at("41")), device);
     fs::remove_all(dir);
 }
 
