@@ -37,9 +37,6 @@ class test_env_threads(harness.board_test_case):
             output += chunk
         return process, output
 
-    def wait_log(self, ready):
-        self.assertTrue(self.board.wait_for(lambda: ready(self.log())), "the board never saw it")
-
     def interrupt(self, process, output):
         sent = time.monotonic()
         process.send_signal(signal.SIGINT)
@@ -66,7 +63,8 @@ class test_env_threads(harness.board_test_case):
                     continue
                 code, key, value = requests
                 process, output = self.start(*args)
-                self.wait_log(lambda log: len({r[0] for r in log if r[2] == "ioctl"}) == count)
+                self.assertTrue(self.board.wait_for(
+                    lambda: len({r[0] for r in self.log() if r[2] == "ioctl"}) == count))
                 status, output, elapsed = self.interrupt(process, output)
                 self.assertEqual((status, output), (0, WAITING))
                 # Writers have just begun their pause of a second: a stop must wake them.
@@ -99,7 +97,7 @@ class test_env_threads(harness.board_test_case):
         # Sent as soon as the first worker reaches the board, while the rest are starting.
         seen = len(self.log())
         process = self.board.start("-rmt", "12")
-        self.wait_log(lambda log: len(log) > seen)
+        self.assertTrue(self.board.wait_for(lambda: len(self.log()) > seen))
         self.assertEqual(self.interrupt(process, b"")[:2], (0, WAITING))
 
     def test_failing_workers_print_once_and_fail_the_run(self):

@@ -38,6 +38,7 @@ extern "C" int fsync(int fd) {
 // And its mkostemp (the header's name for it: mkostemp64 where offsets are 64-bit on a
 // 32-bit target), so that a folder can refuse the dump's new file even to root.
 extern "C" int mkostemp(char* name, int flags) {
+    EXPECT_EQ(std::string(name).rfind(::testing::TempDir(), 0), 0u) << "not beside its target";
     if (mkostemp_fault != 0)
         return errno = std::exchange(mkostemp_fault, 0), -1;
     static const auto real = reinterpret_cast<int (*)(char*, int)>(dlsym(RTLD_NEXT, "mkostemp64"));
