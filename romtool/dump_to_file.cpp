@@ -117,8 +117,9 @@ private:
         }
         struct stat st;
         const bool exists = ::stat(name_.c_str(), &st) == 0;
-        if (!exists && errno == ELOOP)
-            out_.emplace(-1, name_); // a loop of links: refused as open refuses it
+        if (!exists && errno == ELOOP) // a loop of links: refused as open refuses it
+            throw qv::posix::posix_exception_t(ELOOP, "%s: %s", name_.c_str(),
+                                               qv::posix::file_open_exception_t(ELOOP).what());
         if (exists && !S_ISREG(st.st_mode)) {
             special_ = true;
             out_.emplace(name_, O_RDWR | O_CREAT | O_TRUNC, 0600, qv::posix::sync_on_close::no);
