@@ -229,6 +229,8 @@ def rule_node(board, word):
     node = node_name(word)
     if node not in nodes(board):
         fail("board %s has no node %s" % (board, node))
+    if len(node.encode()) > 63:  # the board's rules hold 63 bytes: it would never fire
+        fail("node %s: a rule names nodes of at most 63 bytes" % node)
     return node
 
 

@@ -78,6 +78,9 @@ class front_end(unittest.TestCase):
                     ["write", "silent=1"]):
             self.refused("fault", self.dir, "add", "bios0", *bad)
         self.refused("fault", self.dir, "add", "bios9", "read", "errno=5", why=b"no node")
+        for suffix in (".info", ".img"):  # a board's own node, named longer than a rule holds
+            pathlib.Path(self.dir, "flash_" + "n" * 58 + suffix).write_text("type=flash\n")
+        self.refused("fault", self.dir, "add", "n" * 58, "read", "errno=5", why=b"at most 63 bytes")
 
     def test_bad_command_lines_and_closed_pipes(self):
         for bad in (["env", self.dir, "get"], ["env", self.dir, "list", "x"], ["bogus"], [],
