@@ -71,9 +71,9 @@ def json_result(args, result):
     return obj, rest
 
 
-def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=(), stdin=None):
+def _run(command, cwd=None, timeout=TIMEOUT, pass_fds=(), stdin=None, env=None):
     done = subprocess.run(command, cwd=cwd, capture_output=True, input=stdin,
-                          timeout=timeout, check=False, pass_fds=pass_fds)
+                          timeout=timeout, check=False, pass_fds=pass_fds, env=env)
     return result_t(done.returncode, done.stdout, done.stderr)
 
 
@@ -134,6 +134,7 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
         self.work = os.path.join(self._tmp.name, "work")
         os.mkdir(self.work)
         self.vboard("create")
+        self.vboard("log", "on")  # what the board saw is every test's to read
         self.remove_locks()
 
     def run(self, *args, timeout=TIMEOUT):
@@ -153,6 +154,10 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
     def command(self, *args):  # for cases that start romtool on the preload board themselves
         return preload_board_t().command(self, args)
 
+    def shell(self, script):  # sh -c script in the work folder, $R the preload board's romtool
+        env = dict(os.environ, R=" ".join(self.command()))  # no blanks in its words
+        return _run(["sh", "-c", script], cwd=self.work, env=env)
+
     def start(self, *args, stdout=subprocess.PIPE, ignore_signals=(), closed=()):  # not waited for
         # closed: standard descriptors romtool starts without, as a shell's >&- starts it
         return BOARD.start(self, args, stdout, ignore_signals, closed)
@@ -162,7 +167,10 @@ class board_t:  # a fresh default board in a temporary folder, beside romtool's 
         return os.path.join(self.dir, node + ".img")
 
     def image(self, device):
-        with open(self.image_path(device), "rb") as f:
+        return self.read(self.image_path(device))
+
+    def read(self, name):  # a file in the work folder, or at an absolute path
+        with open(os.path.join(self.work, name), "rb") as f:
             return f.read()
 
     def add_flash(self, name, data, **info):  # /dev/zelk/flash_NAME holding data

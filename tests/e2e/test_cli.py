@@ -112,7 +112,6 @@ class test_on_the_board(harness.board_test_case):
     def test_help_anywhere_touches_no_device(self):
         # The usage text's lines first; every option of the help is checked against the
         # completion (tests/packaging/test_completion.py).
-        self.board.vboard("log", "on")
         self.board.put("img.bin", bytes(64))
         images = [self.board.image(dev) for dev in ("env0", "bios1")]
         help_text = self.romtool("--help").stdout
@@ -131,7 +130,6 @@ class test_lock_file(harness.board_test_case):
     def setUp(self):
         super().setUp()
         self.lock = self.board.lock_file("bios0")
-        self.board.vboard("log", "on")
 
     def test_only_a_regular_file_serves_and_a_new_one_is_readable_by_all(self):
         # Planted by another user: never waited on (a FIFO would block the open), never
@@ -151,9 +149,7 @@ class test_lock_file(harness.board_test_case):
                 self.assertEqual(self.board.requests(), [])
         # Made 0600 under root's umask 077, it would leave every other user's run unlocked.
         self.board.remove_locks()
-        command = ["sh", "-c", 'umask 077 && exec "$@"', "sh",
-                   *self.board.command("-dev", "bios0", "-i")]
-        self.assertEqual(harness._run(command, cwd=self.board.work).status, 0)
+        self.assertEqual(self.board.shell("umask 077 && $R -dev bios0 -i").status, 0)
         self.assertEqual(os.stat(self.lock).st_mode & 0o777, 0o644)
 
     def test_lock_mode_per_command(self):

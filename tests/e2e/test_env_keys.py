@@ -33,7 +33,6 @@ class test_env_keys(harness.board_test_case):
         return [(r["node"], r["code"]) for r in self.board.requests() if r["op"] == "ioctl"]
 
     def test_set_then_get_on_the_chosen_store_whatever_dev_names(self):
-        self.board.vboard("log", "on")
         for n, (args, store) in enumerate(((["-dev", "nvram0"], FLASH),
                                            (["-nvram"], NVRAM), (["-dev", "env0", "-nvram"], NVRAM))):
             with self.subTest(args=args):
@@ -52,7 +51,6 @@ class test_env_keys(harness.board_test_case):
                          (b"k=v0  x ", [b"k=v2  x "]))
 
     def test_list(self):
-        self.board.vboard("log", "on")
         rich = [b"b=1", b"Z=x=y", b"b=2", b"sp ace = v ", b"=", K150 + b"=" + V150]
         # Written by something else: their lines would load back as other entries.
         # Of a key stored twice the later entry counts, whatever the earlier holds.
@@ -87,7 +85,6 @@ class test_env_keys(harness.board_test_case):
                     self.assertEqual(reads, ["1"] * len(image))
 
     def test_unset(self):
-        self.board.vboard("log", "on")
         rows = (  # store, args, status, stdout, entries after, requests sent
             (FLASH, ["hostname"], 0, b"", DEFAULT[:3] + [b"hostname="] + DEFAULT[4:], "gs"),
             (FLASH, ["nokey"], 0, b"", DEFAULT, "g"),
@@ -121,7 +118,6 @@ class test_env_keys(harness.board_test_case):
 
     def test_set_refuses_what_would_not_list_back(self):
         # Refused before anything is opened or locked: the store is never touched.
-        self.board.vboard("log", "on")
         rows = (  # args, message
             (["-set", "bootcmd", "run a\n"], b"env_t::set() -- a value cannot hold a newline"),
             (["-set", "zz", "x\nserverip=6.6.6.6"], b"env_t::set() -- a value cannot hold a newline"),

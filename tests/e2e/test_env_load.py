@@ -25,10 +25,6 @@ def text_of(entries):
 
 
 class load_test_case(harness.board_test_case):
-    def setUp(self):
-        super().setUp()
-        self.board.vboard("log", "on")
-
     def load(self, store, text, *args):  # -load of text in in.env on a fresh log
         self.board.put("in.env", text)
         self.board.clear_log()
@@ -179,13 +175,6 @@ class test_load(load_test_case):
 
 @harness.preload_board_only("the guest's programs get the standard streams the agent gives them")
 class test_standard_streams(load_test_case):
-    def run_shell(self, script, *args):  # sh -c script with $R the preload board's romtool
-        command = self.board.command()
-        env = dict(os.environ, R=" ".join(command))  # no blanks in its words
-        done = subprocess.run(["sh", "-c", script, "sh", *args], cwd=self.board.work, env=env,
-                              capture_output=True, timeout=harness.TIMEOUT)
-        return done.returncode, done.stdout, done.stderr
-
     def test_standard_input(self):
         self.board.put_env(NVRAM[0], [b"a=1"])
         self.board.put("w", b"")  # opened write-only below
@@ -200,14 +189,14 @@ class test_standard_streams(load_test_case):
         )
         for script, outcome in rows:
             with self.subTest(script=script):
-                self.assertEqual(self.run_shell(script), outcome)
+                self.assertEqual(self.board.shell(script), outcome)
         self.assertEqual(self.board.env_entries(NVRAM[0]), [b"a=2", b"b=3"])
 
     def test_a_pipeline_from_a_late_listing(self):
         # -load reads its text to the end before it locks the store, so the -list that
         # feeds it, started last, still gets the store.
         script = "(sleep 0.5; $R -list) | sed s/zelk/kelz/ | $R -load -"
-        self.assertEqual(self.run_shell(script), (0, b"", b""))
+        self.assertEqual(self.board.shell(script), (0, b"", b""))
         self.assertIn(b"hostname=kelz", self.board.env_entries(FLASH[0]))
 
 

@@ -17,10 +17,6 @@ WRITE = ("0x812cc002", '"stdin"', '"serial"')
 
 
 class test_env_threads(harness.board_test_case):
-    def setUp(self):
-        super().setUp()
-        self.board.vboard("log", "on")
-
     def log(self):
         return self.board.requests("tid", "node", "op", "flags", "code", "key", "value")
 

@@ -22,10 +22,6 @@ CLOSE = ("close", None, None, None, 0)
 
 
 class test_device_commands(harness.board_test_case):
-    def setUp(self):
-        super().setUp()
-        self.board.vboard("log", "on")
-
     def run_logged(self, *args):  # (status, stdout, requests) on a cleared log
         self.board.clear_log()
         status, stdout = self.romtool(*args)[:2]
@@ -69,10 +65,8 @@ class test_device_commands(harness.board_test_case):
         self.assertEqual((status, stdout, runs), (0, b"65536 bytes written\n", [
             (OPEN_RO, 1), (("read", None, None, "32", 32), 2048), (("read", None, None, "32", 0), 1),
             (CLOSE, 1)]))
-        path = os.path.join(self.board.work, "dump.bin")
-        with open(path, "rb") as f:
-            self.assertEqual(f.read(), self.board.image("env0"))
-        self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
+        self.assertEqual(self.board.read("dump.bin"), self.board.image("env0"))
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.board.work, "dump.bin")).st_mode), 0o600)
 
     def test_file_size_limit_fails_the_dump(self):
         # A file size limit cuts the last write short; the rest must fail: by SIGXFSZ, or
@@ -109,8 +103,7 @@ class test_device_commands(harness.board_test_case):
                 process.communicate(timeout=harness.TIMEOUT)
                 self.assertEqual((process.returncode, during, sorted(os.listdir(self.board.work))),
                                  (-number, hidden + ["out.bin"], ["out.bin"]))
-                with open(os.path.join(self.board.work, "out.bin"), "rb") as f:
-                    self.assertEqual(f.read(), b"old dump")
+                self.assertEqual(self.board.read("out.bin"), b"old dump")
 
     @harness.preload_board_only("standard output in the guest is a file the agent collects, "
                                 "not a pipe, and a host FIFO is not the guest's")
@@ -119,16 +112,14 @@ class test_device_commands(harness.board_test_case):
         self.board.add_flash("small", b"device " * 10)
         os.mkfifo(os.path.join(self.board.work, "fifo"))
         process = self.board.start("-dev", "small", "-dump", "fifo")
-        with open(os.path.join(self.board.work, "fifo"), "rb") as f:
-            self.assertEqual(f.read(), b"device " * 10)
+        self.assertEqual(self.board.read("fifo"), b"device " * 10)
         self.assertEqual(process.communicate(timeout=harness.TIMEOUT), (b"70 bytes written\n", b""))
         # The file that is also standard output holds the device alone; the line goes to stderr.
         with open(os.path.join(self.board.work, "out.bin"), "wb") as out:
             second = self.board.start("-dev", "small", "-dump", "out.bin", stdout=out)
             self.assertEqual(second.communicate(timeout=harness.TIMEOUT)[1], b"70 bytes written\n")
         self.assertEqual((process.returncode, second.returncode), (0, 0))
-        with open(os.path.join(self.board.work, "out.bin"), "rb") as f:
-            self.assertEqual(f.read(), b"device " * 10)
+        self.assertEqual(self.board.read("out.bin"), b"device " * 10)
 
 if __name__ == "__main__":
     unittest.main()

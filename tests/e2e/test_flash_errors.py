@@ -51,7 +51,6 @@ class test_driver_errors(harness.board_test_case):
 
     def test_every_command_reports_every_error(self):
         self.board.put("img.bin", IMAGE)
-        self.board.vboard("log", "on")
         for args, op, before, count, report in COMMANDS:
             for action, message, code in ERRORS:
                 with self.subTest(command=args, op=op, error=action):

@@ -28,7 +28,6 @@ def reads(length):  # the read-back of length bytes from 0, in pieces of 4 KiB
 class modifier_test_case(harness.board_test_case):
     def setUp(self):
         super().setUp()
-        self.board.vboard("log", "on")
         self.board.put("img.bin", IMAGE)
         self.board.put("bios.bin", BIOS)
         self.board.put("f0.bin", FPGA[0])
@@ -168,7 +167,10 @@ class test_silent_faults(modifier_test_case):
                 self.board.vboard("fault", "clear")
                 self.board.vboard("fault", "add", "bios0", *fault)
                 before = b"program_device:\n" if "-p" in args else BIOS_LINES if "-pbios" in args else b""
+                self.board.clear_log()
                 self.check(args, 1, before + stdout)
+                if args[0] == "-e":  # the read-back stops at the first byte not erased
+                    self.assertEqual([d for op, d in self.ops() if op == "read"], [(0, 4096)])
         self.board.vboard("fault", "clear")
         self.check(["-e", "-verify"], 0, b"erase verify OK\n", b"\xff" * BIOS_SIZE)
         self.board.clear_log()

@@ -28,10 +28,6 @@ def pieces(*lengths):  # writes of files back to back: <= 16 bytes, none across 
 
 
 class test_programming(harness.board_test_case):
-    def setUp(self):
-        super().setUp()
-        self.board.vboard("log", "on")
-
     def check(self, dev, args, stdout, status=0, device=None, writes=None):
         # On dev, erased: status, output, device, writes and ("seek", at)s (None: no request).
         path = self.board.image_path(dev)
@@ -130,7 +126,6 @@ class test_programming(harness.board_test_case):
         # romtool on a fresh board with the images of words (bytes) as files, or as pipes
         # (a FIFO for a fifo) fed while it runs: what it left, image names as $<index>.
         board = self.fresh_board()
-        board.vboard("log", "on")
         args, names, fds, writers = [], [], [], []
         for word in words:
             if isinstance(word, str):

@@ -3,6 +3,7 @@
 checks every -json run), with each command's facts and each kind of failure; bytes that come
 back exactly; and dry runs that change nothing and say what the real run then does."""
 
+import os
 import signal
 import time
 import unittest
@@ -99,11 +100,12 @@ class test_json(harness.board_test_case):
         # The writer's escaping, read back with Python's json: control characters, quotes,
         # backslashes, UTF-8, and bytes that are no UTF-8 at all.
         values = [b'tab\there "quoted" back\\slash', b"ctrl\x01\x1f\x7f", "é ü 日本".encode(),
-                  b"\xff\xfe raw", b"cr\rin the middle", b"\xed\xa0\x80 surrogate",
+                  b"\xff\xfe raw", b"cr\rin the middle", b"\xed\xa0\x80 surrogate", b"\x80",
                   b"\xc0\xaf overlong", b"\xe0\x80\xaf overlong", b"\xf0\x80\x80\xaf overlong",
-                  b"\xf3\xbf\xbf\xbf", b"\xf4\x8f\xbf\xbf last", b"\xf4\x90\x80\x80 past", b"\x80",
-                  b"\xc2\x80\xdf\xbf", b"\xe9 lone lead", b"\xe0\xa0 cut", b"\xe0\xa0\x80", b"\xf0\x90\x80\x80",
-                  b"\xc3\xc0", b"\xf1\xc0\x80\x80", b"\xf5\x80\x80\x80"]  # past the seconds' ends
+                  b"\xf1\x80\x80\x80\xf3\xbf\xbf\xbf", b"\xf4\x8f\xbf\xbf last", b"\xf0\x90\x80\x80",
+                  b"\xc2\x80\xdf\xbf", b"\xe9 lone lead", b"\xe0\xa0 cut", b"\xe0\xa0\x80",
+                  # one past an end: a second byte's, the leads'
+                  b"\xf4\x90\x80\x80 past", b"\xc3\xc0", b"\xf1\xc0\x80\x80", b"\xf5\x80\x80\x80"]
         for value in values:
             with self.subTest(value=value):
                 self.assertEqual(self.romtool("-set", "k", value)[0], 0)
@@ -113,7 +115,6 @@ class test_json(harness.board_test_case):
                                  value)
 
     def test_ctrl_c_ends_the_stress_tests_and_the_loop_with_their_object(self):
-        self.board.vboard("log", "on")
         for args, status in ((["-rmt", "2"], 0), (["-wmt", "1"], 0), (["-l"], -signal.SIGINT)):
             with self.subTest(args=args):
                 self.board.clear_log()
@@ -126,6 +127,8 @@ class test_json(harness.board_test_case):
                 obj = harness.json_result(args + ["-json"], harness.result_t(0, out, err))[0]
                 self.assertEqual((process.returncode, obj["ok"], err), (status, True, b""))
                 self.assertEqual(obj["device"], "/dev/zelk/flash_env0")
+                if not harness.KERNEL:  # they lock nothing: no lock file is made
+                    self.assertFalse(os.path.lexists(self.board.lock_file("env0")))
                 if args[0] != "-l":
                     self.assertEqual(obj["threads"], int(args[1]))
                     ioctls = len([r for r in self.board.requests() if r["op"] == "ioctl"])
@@ -143,7 +146,6 @@ class test_dry_run(harness.board_test_case):
         self.board.put(self.board.image_path("bios0"), old)
         self.board.put("bios.bin", BIOS)
         self.board.put("in.env", b"serverip=10.0.0.1\nipaddr=192.168.1.20\nnew=1\n")
-        self.board.vboard("log", "on")
         lines = b"checksum is 0x%x\ncrc is 0x%x\n" % bios_sums(BIOS)
         target = bios_device(BIOS, BIOS_SIZE)[:0x40000]
         differ = [i for i in range(0x40000) if old[i] != target[i]]
@@ -157,6 +159,8 @@ class test_dry_run(harness.board_test_case):
                  i for i in range(len(target)) if target[i] != 0xFF), [("ioctl", "0x2000c001")]),
             (["-dev", "bios1", "-p", "bios.bin"], b"program_device:\ndry run: would write 4096 "
              b"bytes\ndry run: the device differs from 0x0 to 0xfff\n", [("write", None)] * 256),
+            (["-dev", "bios1", "-p", "bios.bin"], b"program_device:\ndry run: would write 4096 "
+             b"bytes\ndry run: the device already holds this image\n", [("write", None)] * 256),
             (["-load", "in.env"],
              b"dry run: would clear the store\ndry run: would add \"new\"\n"
              b"dry run: would change \"serverip\"\ndry run: would remove \"netmask\"\n"
@@ -199,6 +203,8 @@ class test_dry_run(harness.board_test_case):
         said = self.romtool("-dev", "bios1", "-p", "in.env", "-dryrun")[1]  # over the image
         self.assertIn(b"not erased at 0x1: the image would not read back\n", said)
         self.assertEqual(self.run_plan(["-dev", "bios1", "-p", "in.env"])["plan"]["not_erased_at"], 1)
+        plan = self.run_plan(["-dev", "bios1", "-p", "bios.bin", "-ifchanged"])["plan"]
+        self.assertEqual((plan["write"], plan["holds_image"]), (0, True))
         held = self.romtool("-dev", "empty", "-p", "/dev/null", "-ifchanged", "-dryrun")
         self.assertEqual(held[:2], (0, b"program_device:\ndevice already holds this image\n"))
         status, _, stderr = self.board.run("-dev", "bios0", "-e", "-dryrun", "-progress")

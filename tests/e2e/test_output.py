@@ -27,6 +27,9 @@ class test_output(harness.board_test_case):
             with self.subTest(args=args), open("/dev/full", "wb") as full:
                 self.assertEqual(self.finish(self.board.start(*args, stdout=full)),
                                  (1, WRITE_ERROR))
+        # Standard error lost fails nothing: the progress is no output.
+        self.assertEqual(self.board.shell("$R -dump -progress 2>/dev/full")[:2],
+                         (0, b"65536 bytes written\n"))
 
     @harness.preload_board_only("closing the host's end does not close the guest's pipe")
     def test_closed_pipe(self):
@@ -72,7 +75,6 @@ class test_output(harness.board_test_case):
     def test_a_closed_stream_without_dev_null_stops_the_run(self):
         # Reopened on /dev/null, a closed stream is never a device node; with no /dev/null
         # (a board's /dev not yet populated) the run ends before anything is opened.
-        self.board.vboard("log", "on")
         script = 'mount -t tmpfs none /dev || exit 77; exec "$@" <&-'
         done = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh",
                                *self.board.command("-e")], capture_output=True, check=False)

@@ -33,7 +33,6 @@ class test_power_cuts(harness.board_test_case):
             ({**{k: v for k, v in default.items() if k != b"netmask"}, b"ipaddr": b"1.2.3.4"},
              True),
         )
-        self.board.vboard("log", "on")
         for text, clears in rows:
             loaded = b"".join(k + b"=" + v + b"\n" for k, v in text.items())
             self.board.put("in.env", loaded)

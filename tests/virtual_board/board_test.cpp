@@ -109,6 +109,13 @@ TEST_F(core, environment_requests_romtool_never_sends) {
     EXPECT_EQ(errno, ENOSPC);
     EXPECT_GT(stored.size(), 6000u); // 8 KiB of entries of about 155 bytes
     EXPECT_EQ(file("nvram0.img").substr(4, stored.size() + 2), stored + '\0' + '\xff');
+    EXPECT_EQ(error_of(ioctl(open(nvram0, O_RDWR), NVRAM_IOC_ENV_GET, nullptr)), EFAULT);
+    // written by something else: a value longer than the record is cut at its end
+    std::ofstream(dir_ + "/nvram0.img") << std::string(4, 0) + "k=" + std::string(300, 'v') + '\0';
+    EXPECT_EQ(env(open(nvram0, O_RDONLY), "k", &value, NVRAM_IOC_ENV_GET), 1);
+    EXPECT_EQ(value, std::string(150, 'v'));
+    std::ofstream(dir_ + "/nvram0.img", std::ios::trunc); // no room for the header: no key
+    EXPECT_EQ(env(open(nvram0, O_RDONLY), "k", &value, NVRAM_IOC_ENV_GET), 0);
 }
 
 TEST_F(core, programming_ands_erase_sets_and_transfers_stay_in_bounds) {
@@ -247,10 +254,10 @@ TEST_F(core, power_cut_leaves_the_board_as_far_as_it_got_whichever_process_count
 TEST_F(core, request_log_lines_keep_their_layout) {
     // the end-to-end tests read the fields; their order, lseek's whence and the quoting here
     append("board.conf", "log=on\n");
-    int fd = open(env0, O_RDWR | 0x8); // a flag with no name here: in hex
-    std::string value = "a \"b\"\n\x7f", head = "pid=" + std::to_string(getpid()) +
-                                                " tid=" + std::to_string(syscall(SYS_gettid)) +
-                                                " node=flash_env0 op=";
+    int fd = open(env0, O_RDWR | 0x18); // flags with no name here: in hex
+    std::string value = "a \"b\"\x1f~\x7f", head = "pid=" + std::to_string(getpid()) +
+                                                   " tid=" + std::to_string(syscall(SYS_gettid)) +
+                                                   " node=flash_env0 op=";
     lseek(fd, 0x60, SEEK_SET);
     lseek(fd, 1, -1), lseek(fd, 1, 3); // no such whence (3: SEEK_DATA): printed as its number
     lseek(fd, 0, SEEK_END);
@@ -259,13 +266,13 @@ TEST_F(core, request_log_lines_keep_their_layout) {
     std::ofstream(dir_ + "/faults.txt") << "id=4 node=* op=ioctl errno=5\n"; // still its key
     env(fd, "no", &value);
     EXPECT_EQ(file("requests.log"),
-              head + "open flags=O_RDWR|0x8 result=" + std::to_string(fd) + "\n" + head +
+              head + "open flags=O_RDWR|0x18 result=" + std::to_string(fd) + "\n" + head +
                   "lseek off=96 whence=SET result=96\n" + head +
                   "lseek off=1 whence=-1 result=-1 errno=22\n" + head +
                   "lseek off=1 whence=3 result=-1 errno=22\n" + head +
                   "lseek off=0 whence=END result=65536\n" + head +
                   "ioctl code=0x00007a01 result=-1 errno=25\n" + head +
-                  R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x0a\x7f" result=0)" + "\n" +
+                  R"(ioctl code=0x812cc002 key="say" value="a \"b\"\x1f~\x7f" result=0)" + "\n" +
                   head + "ioctl code=0x812cc002 key=\"no\" result=-1 errno=5 fault=4\n");
 }
 

@@ -63,7 +63,7 @@ TEST(dump, replaces_a_file_only_once_the_new_one_is_synced) {
     std::ofstream(at("node"), std::ios::binary) << device;
     std::ofstream(at("empty"), std::ios::binary);
     fs::create_symlink("target.bin", at("link.bin"));
-    fs::create_symlink("." + std::string(299, '/') + "new.bin", at("dangling.bin")); // > 255
+    fs::create_symlink(at(".") + std::string(299, '/') + "new.bin", at("dangling.bin")); // > 255
     for (const auto& [leaf, mode] : {std::pair{"old.bin", 0640}, {"target.bin", 0605}}) {
         std::ofstream(at(leaf), std::ios::binary) << std::string(4096, 'o');
         fs::permissions(at(leaf), fs::perms(mode));
