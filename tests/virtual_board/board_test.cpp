@@ -136,6 +136,7 @@ TEST_F(core, programming_ands_erase_sets_and_transfers_stay_in_bounds) {
     std::string expected(bios_size, '\xff');
     expected.replace(0, 4, "\x30\x0f\x00\x12", 4).replace(bios_size - 8, 8, "01234567");
     EXPECT_EQ(file("flash_bios0.img"), expected);
+    EXPECT_EQ(error_of(ioctl(open(bios0, O_RDONLY), FLASH_IOC_ERASE, 0)), EBADF);
     EXPECT_EQ(ioctl(fd, FLASH_IOC_ERASE, 0), 0);
     EXPECT_EQ(file("flash_bios0.img"), std::string(bios_size, '\xff'));
 }
