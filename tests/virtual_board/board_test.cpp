@@ -250,6 +250,11 @@ TEST_F(core, power_cut_leaves_the_board_as_far_as_it_got_whichever_process_count
     std::string v = "v";
     EXPECT_EQ(WTERMSIG(in_child([&] { return env(open(env0, O_RDWR), "k", &v); })), SIGKILL);
     EXPECT_EQ(file("flash_env0.img").substr(6, 4), std::string(4, '\xff'));
+    int cuts = 0; // each logged once, though an erase or a set is cut on its way
+    std::istringstream log(file("requests.log"));
+    for (std::string line; std::getline(log, line);)
+        cuts += line.find(" powercut") != std::string::npos;
+    EXPECT_EQ(cuts, 3);
 }
 
 TEST_F(core, request_log_lines_keep_their_layout) {
