@@ -40,7 +40,7 @@ class test_json(harness.board_test_case):
             (["-dev", "small", "-i"], 0, {"info": {"manufacturer_id": 1, "device_id": 2,
                                                    "size_kbits": 0, "part_name": "TEST"}}),
             (["-dev", "small", "-r", "4"], 0, {"hex": "00010203"}),
-            (["-dev", "small", "-dump", "out.bin"], 0, {"target": "out.bin", "bytes": 64}),
+            (["-dev", "small", "-dump", "out.bin", "-progress"], 0, {"target": "out.bin", "bytes": 64}),
             (["-dev", "small", "-dump", "-"], 0, {"target": "-", "bytes": 64}),
             (["-dev", "bios1", "-e", "-verify"], 0,
              {"erased": BIOS_SIZE, "erase_verify": {"ok": True, "offset": None}}),
