@@ -357,17 +357,21 @@ TEST_F(calls, errno_kept_on_success_close_on_exec_and_only_the_boards_nodes) {
     append("flash_one.img", "Z");
     EXPECT_EQ(read(open("/dev/zelk/flash_one", O_RDONLY), b, 16), 1);
     append("flash_dir.info", "type=flash\nenv=flash\n"); // an image that cannot be mapped
+    append("flash_dir.img", "Z");
+    const int dir = open("/dev/zelk/flash_dir", O_RDWR);
+    std::filesystem::remove(dir_ + "/flash_dir.img");
     std::filesystem::create_directory(dir_ + "/flash_dir.img");
-    const int dir = open("/dev/zelk/flash_dir", O_RDONLY);
     std::string value;
     EXPECT_EQ(error_of(read(dir, b, 16)) + error_of(lseek(dir, 0, SEEK_SET)) +
-                  error_of(env(dir, "k", &value, FLASH_IOC_ENV_GET)),
-              3 * EIO);
+                  error_of(write(dir, b, 16)) + error_of(env(dir, "k", &value, FLASH_IOC_ENV_GET)),
+              4 * EIO);
     std::filesystem::remove(dir_ + "/flash_bios0.info"); // a node no longer described
-    EXPECT_EQ(error_of(ioctl(fd, FLASH_IOC_INFO, &info)), ENODEV);
+    EXPECT_EQ(error_of(ioctl(fd, FLASH_IOC_INFO, &info)) + error_of(write(fd, b, 16)), 2 * ENODEV);
     std::filesystem::remove_all(dir_); // a board taken away under an open node
     EXPECT_EQ(error_of(lseek(fd, 0, SEEK_SET)) + error_of(read(fd, b, 16)), 2 * ENOENT);
-    EXPECT_EQ(error_of(write(fd, b, 16)) + error_of(close(fd)), 2 * ENOENT);
+    EXPECT_EQ(error_of(write(fd, b, 16)) + error_of(ioctl(fd, FLASH_IOC_INFO, &info)) +
+                  error_of(close(fd)),
+              3 * ENOENT);
     unsetenv("VBOARD_DIR"); // without a board the node does not exist at all
     EXPECT_EQ(error_of(open(bios0, O_RDONLY)), ENOENT);
 }
