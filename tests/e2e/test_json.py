@@ -116,6 +116,8 @@ class test_json(harness.board_test_case):
                 self.assertEqual(isinstance(got, str), "\ufffd" not in value.decode(errors="replace"))
                 self.assertEqual(got.encode() if isinstance(got, str) else bytes.fromhex(got["hex"]),
                                  value)
+        self.romtool("-set", "k", b"\x1f ~\x7f")  # escaped as a terminal needs it, no more
+        self.assertIn(b'"value":"\\u001f ~\\u007f"', self.romtool("-get", "k", "-json").stdout)
 
     def test_ctrl_c_ends_the_stress_tests_and_the_loop_with_their_object(self):
         for args, status in ((["-rmt", "2"], 0), (["-wmt", "1"], 0), (["-l"], -signal.SIGINT)):
