@@ -11,6 +11,13 @@ BIOS_BODY = 0x44
 FPGA_CRC = 0x7FFFC
 
 ENOENT_OPEN = b"open -- ENOENT: file/dir does not exist or is a dangling symbolic link"
+# The environment of a fresh board, entries of the longest key and value, and each store:
+# its node and the codes of set, get and clear.
+DEFAULT = [b"serverip=192.168.1.1", b"ipaddr=192.168.1.20", b"netmask=255.255.255.0",
+           b"hostname=zelk", b"bootdelay=3"]
+K150, V150 = b"k" * 150, b"v" * 150
+FLASH = ("flash_env0", "0x812cc002", "0x412cc003", "0x412cc004")
+NVRAM = ("nvram0", "0x812cd104", "0xc12cd105", "0x2000d103")
 
 
 def bios_sums(image):

@@ -5,14 +5,7 @@
 import unittest
 
 import harness
-from flash_reference import fatal
-
-K150, V150 = b"k" * 150, b"v" * 150
-DEFAULT = [b"serverip=192.168.1.1", b"ipaddr=192.168.1.20", b"netmask=255.255.255.0",
-           b"hostname=zelk", b"bootdelay=3"]
-# Store: its node and the codes of set, get and clear.
-FLASH = ("flash_env0", "0x812cc002", "0x412cc003", "0x412cc004")
-NVRAM = ("nvram0", "0x812cd104", "0xc12cd105", "0x2000d103")
+from flash_reference import DEFAULT, FLASH, K150, NVRAM, V150, fatal
 
 
 def listing(entries):  # what -list prints for these stored entries

@@ -9,15 +9,9 @@ import subprocess
 import unittest
 
 import harness
-from flash_reference import ENOENT_OPEN, fatal
+from flash_reference import DEFAULT, ENOENT_OPEN, FLASH, K150, NVRAM, V150, fatal
 
-DEFAULT = [b"serverip=192.168.1.1", b"ipaddr=192.168.1.20", b"netmask=255.255.255.0",
-           b"hostname=zelk", b"bootdelay=3"]
-K150, V150 = b"k" * 150, b"v" * 150
 LIMIT = 1 << 20  # of a text's bytes
-# Store: its node and the codes of set and clear.
-FLASH = ("flash_env0", "0x812cc002", "0x412cc004")
-NVRAM = ("nvram0", "0x812cd104", "0x2000d103")
 
 
 def text_of(entries):
@@ -34,7 +28,7 @@ class load_test_case(harness.board_test_case):
         out = []
         for r in self.board.requests("op", "code", "key", "value"):
             if r[0] == "ioctl":
-                out.append("clear" if r[1] == store[2] else "set %s=%s" % (r[2][1:-1], r[3][1:-1]))
+                out.append("clear" if r[1] == store[3] else "set %s=%s" % (r[2][1:-1], r[3][1:-1]))
         return out
 
 
@@ -107,7 +101,7 @@ class test_load(load_test_case):
     def test_driver_failure_on_the_way(self):
         corrupt = b"/dev/zelk/flash_env0: environment store corrupt"  # driver code 132
         rows = (  # text, fault, message, entries after
-            (text_of(DEFAULT[1:]), ("code=" + FLASH[2], "errno=132"),
+            (text_of(DEFAULT[1:]), ("code=" + FLASH[3], "errno=132"),
              b"load failed when clearing the store: " + corrupt, DEFAULT),
             (text_of(DEFAULT[1:]), ("code=" + FLASH[1], "nth=2", "errno=132"),
              b"load failed after 1 line was stored: " + corrupt, DEFAULT[1:2]),
