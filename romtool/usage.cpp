@@ -28,9 +28,11 @@ void print_usage_lines(std::ostream& out = std::cout) {
     for (const command_row_t& row : command_rows())
         if (row.usage_line != 0)
             listed.push_back(&row);
-    std::sort(listed.begin(), listed.end(), [](const command_row_t* a, const command_row_t* b) {
+    // Stable: rows that share a line keep the table's order.
+    const auto by_line = [](const command_row_t* a, const command_row_t* b) {
         return a->usage_line < b->usage_line;
-    });
+    };
+    std::stable_sort(listed.begin(), listed.end(), by_line);
     for (const command_row_t* row : listed)
         print_line(row->synopsis, row->help, out);
 }
