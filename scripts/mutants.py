@@ -1042,8 +1042,17 @@ def configure(build):
 
 def build_tree(build, jobs, log):
     with open(log, "a") as f:
-        return subprocess.run(["cmake", "--build", build, "-j", str(jobs)], stdout=f,
-                              stderr=subprocess.STDOUT).returncode == 0
+        # In a process group of its own, stopped whole and waited for when the run is cut
+        # short: a compiler left running would write an object of the mutant after the
+        # source is put back, newer than it, and every later build would keep it.
+        process = subprocess.Popen(["cmake", "--build", build, "-j", str(jobs)], stdout=f,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            return process.wait() == 0
+        except BaseException:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            raise
 
 
 def built_sources(build):
