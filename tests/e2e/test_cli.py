@@ -162,13 +162,13 @@ class test_lock_file(harness.board_test_case):
         self.board.add_flash("bios0", b"\xff" * 4096)  # a dump that ends at once
         self.board.put("img.bin", bytes(100))
         self.board.put("in.env", b"a=1\n")
-        # Beside a reader: writers are busy at once with -nowait, readers go on. Each
+        # Beside a reader: writers are busy at once with -nowait, readers (a dry run too) go on. Each
         # command locks the node it uses: without -nvram the store is env0, not held.
         fds = [hold(device, fcntl.LOCK_SH) for device in ("bios0", "nvram0")]
         for args, busy in ((["-pfpga", "img.bin"], b"flash_bios0"), (["-dump", "out.bin"], None),
                            (["-i"], None), (["-unset", "a", "-nvram"], b"nvram0"),
                            (["-load", "in.env", "-nvram"], b"nvram0"), (["-list", "-nvram"], None),
-                           (["-unset", "a"], None)):
+                           (["-unset", "a"], None), (["-e", "-dryrun"], None)):
             with self.subTest(args=args):
                 status, stdout = self.romtool("-dev", "bios0", "-nowait", *args)[:2]
                 # The image is read and its CRC printed before the lock is asked for.
