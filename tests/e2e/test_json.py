@@ -62,10 +62,10 @@ class test_json(harness.board_test_case):
             (["-p", "nosuch.bin"], 1, {"error": {"kind": "input", "message": "error opening file"}}),
             (["-load", "bad.env"], 1, {"error": {"kind": "input", "message":
                                                  'bad.env: line 2: Parse error in "\\xff\\x01\\"noequals"'}}),
-            # Bytes that are no UTF-8 in a message of romtool's own become U+FFFD.
-            (["-load", b"\xff.env"], 1, {"error": {"kind": "input", "errno": 2, "message":
-                                                   "\ufffd.env: open -- ENOENT: file/dir does not "
-                                                   "exist or is a dangling symbolic link"}}),
+            # Bytes that are no UTF-8 in a message of romtool's own (a cut sequence) become U+FFFD.
+            (["-load", b"\xe1\x80.env"], 1, {"error": {"kind": "input", "errno": 2, "message":
+                                                       "\ufffd\ufffd.env: open -- ENOENT: file/dir "
+                                                       "does not exist or is a dangling symbolic link"}}),
             (["-dev", "nosuch", "-i"], 1, {"device": "/dev/zelk/flash_nosuch", "error": {
                 "kind": "device", "errno": 2, "errno_name": "ENOENT"}}),
             (["-dev", "fpga0", "-i"], 1, {"error": {"errno": 1, "errno_name": "EPERM"}}),
