@@ -108,7 +108,7 @@ class test_json(harness.board_test_case):
                   b"\xf1\x80\x80\x80\xf3\xbf\xbf\xbf", b"\xf0\x90\x80\x80", b"\xe0\xa0\x80",
                   # one past an end: a second byte's, the leads'
                   b"\xf4\x90\x80\x80 past", b"\xc3\xc0", b"\xe1\xc0\x80", b"\xf1\xc0\x80\x80",
-                  b"\xf5\x80\x80\x80"]
+                  b"\xf5\x80\x80\x80", b"\xc3\x7f", b"\xe1\x7f\x80", b"\xf1\x7f\x80\x80"]
         for value in values:
             with self.subTest(value=value):
                 self.assertEqual(self.romtool("-set", "k", value)[0], 0)
