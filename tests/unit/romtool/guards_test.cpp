@@ -98,6 +98,8 @@ TEST(dump, replaces_a_file_only_once_the_new_one_is_synced) {
     // A folder it may not write in, a file it may: overwritten in place, and synced too.
     mkostemp_fault = EACCES, fsync_fault = EINVAL;
     EXPECT_THROW(dump_to_file(at("node"), at("old.bin")), qv::exception_t);
+    fsync_fault = EIO; // a device's sync may fail with EINVAL or EROFS only
+    EXPECT_THROW(dump_to_file(at("node"), "/dev/null"), qv::exception_t);
     std::ofstream(at("old.bin"), std::ios::binary) << std::string(4096, 'o');
     mkostemp_fault = EACCES;
     EXPECT_NO_THROW(dump_to_file(at("node"), at("old.bin")));
