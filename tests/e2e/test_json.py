@@ -23,7 +23,7 @@ class test_json(harness.board_test_case):
 
     def test_facts_and_failure_kinds(self):
         b = self.board
-        b.add_flash("small", bytes(range(64)))
+        b.add_flash("small", bytes(range(0x7E, 0xBE)))
         b.put("img.bin", IMAGE)
         b.put("bios.bin", BIOS)
         b.put("in.env", b"serverip=1.2.3.4\nipaddr=192.168.1.20\nnetmask=255.255.255.0\n"
@@ -39,7 +39,7 @@ class test_json(harness.board_test_case):
         rows = [  # args, status, members the object holds (error: the error's members)
             (["-dev", "small", "-i"], 0, {"info": {"manufacturer_id": 1, "device_id": 2,
                                                    "size_kbits": 0, "part_name": "TEST"}}),
-            (["-dev", "small", "-r", "4"], 0, {"hex": "00010203"}),
+            (["-dev", "small", "-r", "4"], 0, {"hex": "7e7f8081"}),
             (["-dev", "small", "-dump", "out.bin", "-progress"], 0, {"target": "out.bin", "bytes": 64}),
             (["-dev", "small", "-dump", "-"], 0, {"target": "-", "bytes": 64}),
             (["-dev", "bios1", "-e", "-verify"], 0,
@@ -79,7 +79,7 @@ class test_json(harness.board_test_case):
             (["-dev", "fpga1", "-p", "img.bin", "-verify"], 1, {"written": 100, "error": {
                 "kind": "verify", "offset": 32}, "verify": {"ok": False, "offset": 32,
                                                            "device": 255, "image": IMAGE[32]}}),
-            (["-get", "nokey"], 1, {"error": {"kind": "environment",
+            (["-get", "nokey"], 1, {"error": {"kind": "environment", "errno": None,
                                               "message": "no such key, nokey"}}),
             (["-dev", "small", "-dump", "/dev/full"], 1, {"error": {"kind": "output",
                                                                    "errno_name": "ENOSPC"}}),
