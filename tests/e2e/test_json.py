@@ -60,7 +60,7 @@ class test_json(harness.board_test_case):
             (["-e", "-nvram"], 1, {"error": {"kind": "usage",
                                              "message": "-nvram does not apply to -e"}}),
             (["-p", "nosuch.bin"], 1, {"error": {"kind": "input", "message": "error opening file"}}),
-            (["-load", "bad.env"], 1, {"error": {"kind": "input", "message":
+            (["-load", "bad.env"], 1, {"error": {"kind": "input", "errno": None, "message":
                                                  'bad.env: line 2: Parse error in "\\xff\\x01\\"noequals"'}}),
             # Bytes that are no UTF-8 in a message of romtool's own (a cut sequence) become U+FFFD.
             (["-load", b"\xe1\x80.env"], 1, {"error": {"kind": "input", "errno": 2, "message":
