@@ -102,7 +102,7 @@ class test_json(harness.board_test_case):
         values = [b'tab\there "quoted" back\\slash', b"ctrl\x01\x1f\x7f", "é ü 日本".encode(),
                   b"\xff\xfe raw", b"cr\rin the middle", b"\xed\xa0\x80 surrogate", b"\x80",
                   b"\xc0\xaf overlong", b"\xe0\x80\xaf overlong", b"\xf0\x80\x80\xaf overlong",
-                  b"\xe9 lone lead", b"\xe0\xa0 cut",
+                  b"\xe9 lone lead", b"\xe0\xa0 cut", b"\xc1\xbf overlong",
                   # the ends of each lead's second byte
                   b"\xc2\x80\xdf\xbf\xe1\x80\x80\xef\xbf\xbf\xed\x9f\xbf", b"\xf4\x8f\xbf\xbf last",
                   b"\xf1\x80\x80\x80\xf3\xbf\xbf\xbf", b"\xf0\x90\x80\x80", b"\xe0\xa0\x80",
