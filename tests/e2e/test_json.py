@@ -9,7 +9,7 @@ import time
 import unittest
 
 import harness
-from flash_reference import bios_device, bios_sums, fatal, random_bytes
+from flash_reference import FPGA_CRC, bios_device, bios_sums, fatal, random_bytes
 
 IMAGE = random_bytes(100, 1)
 BIOS = random_bytes(0x1000, 2)
@@ -26,6 +26,7 @@ class test_json(harness.board_test_case):
         b.add_flash("small", bytes(range(0x7E, 0xBE)))
         b.put("img.bin", IMAGE)
         b.put("bios.bin", BIOS)
+        b.put("full.bin", bytes(FPGA_CRC))  # up to the CRC: its 4 bytes are not the image's
         b.put("in.env", b"serverip=1.2.3.4\nipaddr=192.168.1.20\nnetmask=255.255.255.0\n"
                         b"hostname=zelk\nbootdelay=3\n")
         b.put("bad.env", b"ok=1\n\xff\x01\"noequals\n")
@@ -48,6 +49,7 @@ class test_json(harness.board_test_case):
              {"image": {"bytes": 0x1000, "checksum": checksum, "crc": crc}, "erased": False,
               "skipped": False, "written": 0x1000, "verify": {"ok": True}}),
             (["-dev", "bios1", "-pbios", "bios.bin", "-ifchanged"], 0, {"skipped": True}),
+            (["-dev", "fpga0", "-pfpga", "full.bin"], 0, {"written": FPGA_CRC}),
             (["-dev", "bios1", "-crc", "bios"], 0, {"crc": crc, "stored": crc, "match": True}),
             (["-get", "serverip"], 0, {"key": "serverip", "value": "192.168.1.1"}),
             (["-list", "-nvram"], 0, {"entries": []}),
