@@ -31,7 +31,7 @@ class test_usage(harness.romtool_test_case):
             [], ["-x"], ["-rmt5"], ["-I"],                   # no option of the tool
             ["-dev"], ["-dev", "-e"], ["-e", "-dev"],        # device name missing ...
             ["-dev", "", "-i"], ["-dev", "  ", "-i"],        # ... or without a word
-            ["-set"], ["-set", "key"], ["-get", "-i"],
+            ["-set"], ["-set", "key"], ["-get", "-i"], ["-load"],
             # Programming without an image programmed nothing: a failure, never status 0.
             ["-p"], ["-pbios"], ["-pfpga"], ["-p", "-i"],
             ["-pfpga", "", "a.bin"],                         # first word empty: no file at all

@@ -29,6 +29,9 @@ class test_output(harness.board_test_case):
                                  (1, WRITE_ERROR))
         self.assertEqual(self.board.shell("$R -dump -progress 2>/dev/full")[:2],  # no output lost
                          (0, b"65536 bytes written\n"))
+        for name, named in (("-", b"standard output"), ("/proc/self/fd/1", b"/proc/self/fd/1")):
+            self.assertEqual(self.board.shell("$R -dump %s >/dev/full" % name)[2], b"\nromtool fatal"
+                             b" error : %s: write -- ENOSPC: file has no room for this data\n\n" % named)
 
     @harness.preload_board_only("closing the host's end does not close the guest's pipe")
     def test_closed_pipe(self):
