@@ -92,8 +92,8 @@ TEST(dump, replaces_a_file_only_once_the_new_one_is_synced) {
     testing::internal::CaptureStdout();
     for (const char* name : names)
         dump_to_file(at("node"), at(name));
-    ::signal(SIGHUP, SIG_IGN); // as nohup leaves it, and a dump that armed nothing too
-    dump_to_file(at("empty"), at("none.bin")); // nothing read: no file made
+    EXPECT_EQ(::signal(SIGHUP, SIG_IGN), SIG_DFL); // the dumps' handler gone; now as nohup has it
+    dump_to_file(at("empty"), at("none.bin"));     // nothing read: no file made
     EXPECT_EQ(::signal(SIGHUP, SIG_DFL), SIG_IGN);
     // A folder it may not write in, a file it may: overwritten in place, and synced too.
     mkostemp_fault = EACCES, fsync_fault = EINVAL;
