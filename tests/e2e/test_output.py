@@ -68,6 +68,9 @@ class test_output(harness.board_test_case):
         unknown = (0, b"2097216 bytes written\n", b"dumping 0 bytes\ndumping 1048576 bytes\n"
                    b"dumping 2097152 bytes\n")
         self.assertEqual(self.board.run("-dev", "big", "-dump", "out.bin", "-progress"), unknown)
+        self.board.add_flash("tiny", b"\xff" * 128)  # 1 kbit: the least size there is
+        self.assertEqual(self.board.run("-dev", "tiny", "-dump", "out.bin", "-progress")[2], b"".join(
+            b"dumping %d/128 bytes (%d%%)\n" % (n, n * 100 // 128) for n in range(0, 129, 32)))
         self.board.vboard("fault", "add", "big", "ioctl", "errno=5")  # a failed info request too
         self.assertEqual(self.board.run("-dev", "big", "-dump", "out.bin", "-progress"), unknown)
         self.board.vboard("fault", "add", "small", "read", "nth=2", "errno=5")

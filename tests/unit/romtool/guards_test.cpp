@@ -25,14 +25,19 @@
 #include <unistd.h>
 #include <utility>
 
-static int fsync_fault = 0;    // errno for the next fsync, 0: none
-static int mkostemp_fault = 0; // errno for the next mkostemp, 0: none
+static int fsync_fault = 0, flock_fault = 0; // errno for the next fsync or flock, 0: none
+static int mkostemp_fault = 0;               // errno for the next mkostemp, 0: none
 
 // This program's fsync, so that syncing the dump's file can fail.
 extern "C" int fsync(int fd) {
     if (fsync_fault != 0)
         return errno = std::exchange(fsync_fault, 0), -1;
     return static_cast<int>(syscall(SYS_fsync, fd));
+}
+extern "C" int flock(int fd, int operation) {
+    if (flock_fault != 0)
+        return errno = std::exchange(flock_fault, 0), -1;
+    return static_cast<int>(syscall(SYS_flock, fd, operation));
 }
 
 // And its mkostemp (the header's name for it: mkostemp64 where offsets are 64-bit on a
@@ -126,7 +131,7 @@ TEST(device_lock, a_device_node_is_locked_by_its_device_number) {
     const std::string file = device_lock_t::file_for("/dev/null");
     ASSERT_EQ(file, "/run/lock/romtool-c1:3.lock");
     EXPECT_EQ(device_lock_t::file_for("/dev/none"), ""); // nothing to lock: open tells why
-    const int other = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    const int other = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_NE(other, -1);
     {
         device_lock_t lock;
@@ -136,6 +141,9 @@ TEST(device_lock, a_device_node_is_locked_by_its_device_number) {
     // Released with the command's handles, before the report: a slow reader holds no one.
     EXPECT_EQ(::flock(other, LOCK_SH | LOCK_NB), 0) << "still held";
     ::close(other);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600)) << "a lock file found is kept as is";
+    flock_fault = ENOLCK; // a file system without flock: the run goes on unlocked
+    device_lock_t().take("/dev/null", lock_mode_t::exclusive, lock_wait_t::fail_at_once);
     ::unlink(file.c_str());
     // Without a lock folder no run can lock, so this one goes on unlocked. In a child with
     // its own mounts, an empty /run over the real one.
