@@ -23,14 +23,13 @@ namespace {
 // with a text that fills the field without a terminator. Each request is recorded.
 struct call_t {
     int fd;
-    unsigned int request;
     error_text_t record;
 };
 std::vector<call_t> calls;
 
 int scripted_ioctl(int fd, unsigned int request, unsigned long argument) {
     auto* record = reinterpret_cast<error_text_t*>(argument);
-    calls.push_back({fd, request, request == ZELK_IOC_ERROR_TEXT ? *record : error_text_t{}});
+    calls.push_back({fd, request == ZELK_IOC_ERROR_TEXT ? *record : error_text_t{}});
     if (calls.size() == 1)
         return errno = 130, -1;
     std::memset(record->text, 'y', sizeof record->text);

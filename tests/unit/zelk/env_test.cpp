@@ -21,19 +21,13 @@ using namespace qv::zelk;
 
 namespace {
 
-// Every request made at the seam, with the record as it was sent.
-struct call_t {
-    unsigned long argument;
-    std::string record; // the 300 bytes of a set or get
-};
-std::vector<call_t> calls;
-bool forward = true; // pass to the board, or answer 0 without it
+// Every request made at the seam: its record as it was sent, the 300 bytes of a set or get.
+std::vector<std::string> calls;
 
 int recording_ioctl(int fd, unsigned int request, unsigned long argument) {
     const bool env_record = argument && (request >> 16 & 0x1FFF) == sizeof(env_request_t);
-    calls.push_back(
-        {argument, std::string(reinterpret_cast<const char*>(argument), env_record ? 300 : 0)});
-    return forward ? ::ioctl(fd, request, argument) : 0;
+    calls.emplace_back(reinterpret_cast<const char*>(argument), env_record ? 300 : 0);
+    return ::ioctl(fd, request, argument);
 }
 
 class env_test : public ::testing::Test {
@@ -43,18 +37,11 @@ protected:
         fs::copy(board, dir, fs::copy_options::recursive);
         setenv("VBOARD_DIR", dir.c_str(), 1);
         calls.clear();
-        forward = true;
         qv::posix::set_ioctl_hook(recording_ioctl);
     }
     void TearDown() override {
         qv::posix::set_ioctl_hook(nullptr);
         fs::remove_all(dir);
-    }
-
-    // A file of the board (the flash store's image) or of the test.
-    std::string put(const char* leaf, const std::string& bytes) {
-        std::ofstream(dir + "/" + leaf, std::ios::binary) << bytes;
-        return dir + "/" + leaf;
     }
 
     // the template board, read before the first test points VBOARD_DIR at its copy
@@ -71,9 +58,9 @@ TEST_F(env_test, fields_are_padded_full_or_refused_never_cut) {
     EXPECT_EQ(value, v150);
     env.set("ab", "xyz");
     ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].record, k150 + v150);
-    EXPECT_EQ(calls[1].record, k150 + std::string(150, '\0')); // no input in "get"'s value
-    EXPECT_EQ(calls[2].record, "ab" + std::string(148, '\0') + "xyz" + std::string(147, '\0'));
+    EXPECT_EQ(calls[0], k150 + v150);
+    EXPECT_EQ(calls[1], k150 + std::string(150, '\0')); // no input in "get"'s value
+    EXPECT_EQ(calls[2], "ab" + std::string(148, '\0') + "xyz" + std::string(147, '\0'));
     calls.clear();
     // Cut short they would store or read another key: refused before any request.
     EXPECT_EQ(failure_of([&] { env.set(k150 + "k", "v"); }).what,
@@ -103,7 +90,7 @@ TEST_F(env_test, read_all_stops_at_the_empty_entry_or_the_end) {
         {"a=1" + S + "\xff\xff", {{"a", "1"}}},                            // erased after them
     };
     for (const auto& [bytes, expected] : rows) {
-        put("flash_env0.img", "CRC!" + bytes);
+        std::ofstream(dir + "/flash_env0.img", std::ios::binary) << "CRC!" + bytes;
         entries_t entries = {{"stale", "x"}};
         env_t(0).read_all(entries);
         EXPECT_EQ(entries, expected) << ::testing::PrintToString(bytes);
