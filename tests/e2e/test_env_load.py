@@ -62,12 +62,7 @@ class test_load(load_test_case):
         big = b"".join(b"key%04d=%s\n" % (i, b"v" * 90) for i in range(100))  # 9.9 KiB
         rows = (  # store, text or file name, message
             (FLASH, b"", b"in.env: line 1: empty text, nothing to load"),
-            (FLASH, b"\n", b"in.env: line 1: empty text, nothing to load"),
             (FLASH, b"a=1\n\nb=2\n", b"in.env: line 2: empty line before the end of the text"),
-            # A listing saved with the fatal error of a -list that failed.
-            (NVRAM, b"a=1\n" + fatal(b"read -- EIO"),
-             b"in.env: line 2: empty line before the end of the text"),
-            (FLASH, b"a=1\r\nb=2\r\n", b"in.env: line 1: a value cannot end in a carriage return"),
             (NVRAM, b"a=1\n lead=x\n", b"in.env: line 2: a key cannot begin with white space"),
             (NVRAM, b"a=1\nnoequals\nb=2\n", b'in.env: line 2: Parse error in "noequals"'),
             (FLASH, b"a=1\nk=" + V150 + b"v\n", b"in.env: line 2: value of 151 bytes, at most 150 fit"),
