@@ -17,14 +17,6 @@ def listing(entries):  # what -list prints for these stored entries
 
 
 class test_env_keys(harness.board_test_case):
-    def fault(self, store, op, *rule):
-        self.board.vboard("fault", "clear")
-        if op:
-            self.board.vboard("fault", "add", store[0], op, *rule)
-
-    def ioctls(self):  # (node, code) of each environment request since the last clear_log
-        return [(r["node"], r["code"]) for r in self.board.requests() if r["op"] == "ioctl"]
-
     def test_set_then_get_on_the_chosen_store_whatever_dev_names(self):
         for n, (args, store) in enumerate(((["-dev", "nvram0"], FLASH),
                                            (["-nvram"], NVRAM), (["-dev", "env0", "-nvram"], NVRAM))):
@@ -67,7 +59,9 @@ class test_env_keys(harness.board_test_case):
             with self.subTest(store=store[0], entries=entries, fault=fault):
                 if entries is not None:
                     self.board.put_env(store[0], entries)
-                self.fault(store, *fault or (None,))
+                self.board.vboard("fault", "clear")
+                if fault:
+                    self.board.vboard("fault", "add", store[0], *fault)
                 self.board.clear_log()
                 args = ["-nvram"] if store is NVRAM else ["-dev", "bios0"]
                 self.assertEqual(self.board.run("-list", *args), (status, stdout, stderr))
@@ -94,7 +88,8 @@ class test_env_keys(harness.board_test_case):
                 self.assertEqual(self.romtool(*nvram, "-unset", *args)[:2], (status, stdout))
                 self.assertEqual(self.board.env_entries(store[0]), after)
                 codes = {"g": store[2], "s": store[1]}
-                self.assertEqual(self.ioctls(), [(store[0], codes[c]) for c in sent])
+                self.assertEqual([(n, c) for n, op, c in self.board.requests("node", "op", "code")
+                                  if op == "ioctl"], [(store[0], codes[c]) for c in sent])
 
     def test_listing_loads_back_to_the_same_store(self):
         for store, nvram in ((FLASH, []), (NVRAM, ["-nvram"])):
