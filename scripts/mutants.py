@@ -91,7 +91,8 @@ RELATED = (
     ("romtool/json", E2E % "json|docs|cli|output"),  # docs: the man page's objects, byte for byte
     ("romtool/access_loop", E2E % "json"),
     ("romtool/command_table", r"^romtool\.|packaging_completion|^e2e\."),  # every command's row
-    ("romtool/", r"^romtool\.|packaging_completion|" + E2E % "cli|json|output|env_load|flash_errors"),
+    ("romtool/", r"^romtool\.|packaging_completion|" + E2E % "cli|json|output|env_load|flash_errors"
+     "|env_threads"),  # env_threads: the failures its workers print, by main
     ("virtual_board/core/", r"^vboard\.|" + E2E % "flash_program|flash_modifiers|flash_errors"
      "|flash_device|env_keys|env_load|power_cuts|cli|json"),
     ("virtual_board/", r"^vboard\.|" + E2E % "flash_program|flash_modifiers|flash_device|env_keys"
