@@ -98,6 +98,7 @@ class test_erase_and_ifchanged(modifier_test_case):
                 self.assertEqual([d for op, d in ops[:first_write] if op == "read"],
                                  reads(BIOS_REGION))
                 self.assertEqual([i for i in erase if i > first_write], [])
+                self.assertEqual([d for op, d in ops if op == "write"][:2], [(0, 16), (16, 16)])
         # An empty image ends at 0: it fits any device, needs no erase, is always held.
         self.board.put("empty.bin", b"")
         self.load("bios0", b"\x00")
